@@ -1,0 +1,175 @@
+/*
+ * vantrel: an in-memory index of source definitions for code navigation.
+ *
+ * A host loads libvantrel.so (usually with dlopen), scans source files into
+ * the index, searches texts for identifiers that name indexed definitions,
+ * and may ask a Python language server for the references at a position.
+ *
+ * Threads. Every function may be called from any host thread. Scans, finds
+ * and clears are queued and executed one at a time on one worker thread of
+ * the library; finds and clears always go before queued scans. Scan and find
+ * callbacks run on that worker thread; references callbacks run on the
+ * language server's reader thread (or at once on the calling thread when no
+ * server runs). No lock of the library is held while a callback runs, so a
+ * callback may enqueue further work, read the pending count and free results;
+ * it must not call enqueue_stop, and a callback on the worker thread must not
+ * enqueue a find with wait set.
+ *
+ * Ownership. Every string passed in is copied before the call returns. Every
+ * non-null record array and string buffer handed to a callback belongs to the
+ * host from the moment the callback is entered; release each once with
+ * free_memory. With no records both pointers are null.
+ *
+ * Life. Call enqueue_stop once, before unloading the library or exiting; after
+ * it only get_pending_tasks_count and free_memory are meaningful.
+ *
+ * No function returns a status, logs or raises: failures show only as empty
+ * results (a file that cannot be read is indexed as empty).
+ */
+#ifndef VANTREL_H
+#define VANTREL_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define VANTREL_EXPORT __attribute__((visibility("default")))
+
+/* Language codes for enqueue_scan_file. Any other value is parsed as Python
+ * but never involves the language server. */
+enum {
+  VANTREL_PYTHON = 1, VANTREL_JAVASCRIPT = 2, VANTREL_GO = 3, VANTREL_PHP = 4,
+  VANTREL_RUST = 5, VANTREL_CPP = 6, VANTREL_JAVA = 7, VANTREL_CSHARP = 8,
+  VANTREL_KOTLIN = 9, VANTREL_SWIFT = 10, VANTREL_DART = 11, VANTREL_R = 12,
+  VANTREL_RUBY = 13, VANTREL_LUA = 14
+};
+
+/* One identifier found in a searched text that names an indexed definition.
+ * start/end count Unicode code points from the start of the text (end is
+ * exclusive); row/column are the zero-based position of the definition's
+ * name in its file, the column counted in bytes. path points into the
+ * string buffer handed with the records. */
+typedef struct Host_Definition_Link {
+  uint32_t start;
+  uint32_t end;
+  const char *path;
+  uint32_t row;
+  uint32_t column;
+} Host_Definition_Link;
+
+/* One location from the language server. uri is the server's URI text (JSON
+ * escapes resolved, not turned into a path); line/character are as the server
+ * sent them, 0 where it gave no usable value. */
+typedef struct Host_Location {
+  const char *uri;
+  int32_t line;
+  int32_t character;
+} Host_Location;
+
+/* A preferred definition file for a find: length bytes at data, no
+ * terminator needed; data may be null when length is 0. */
+typedef struct String_Ref {
+  const char *data;
+  uint32_t length;
+} String_Ref;
+
+#ifdef __cplusplus
+static_assert(sizeof(Host_Definition_Link) == 24, "Host_Definition_Link is 24 bytes");
+static_assert(offsetof(Host_Definition_Link, path) == 8, "path at offset 8");
+static_assert(offsetof(Host_Definition_Link, row) == 16, "row at offset 16");
+static_assert(offsetof(Host_Definition_Link, column) == 20, "column at offset 20");
+static_assert(sizeof(Host_Location) == 16, "Host_Location is 16 bytes");
+static_assert(offsetof(Host_Location, line) == 8, "line at offset 8");
+static_assert(offsetof(Host_Location, character) == 12, "character at offset 12");
+static_assert(sizeof(String_Ref) == 16, "String_Ref is 16 bytes");
+static_assert(offsetof(String_Ref, length) == 8, "length at offset 8");
+#else
+_Static_assert(sizeof(Host_Definition_Link) == 24, "Host_Definition_Link is 24 bytes");
+_Static_assert(offsetof(Host_Definition_Link, path) == 8, "path at offset 8");
+_Static_assert(offsetof(Host_Definition_Link, row) == 16, "row at offset 16");
+_Static_assert(offsetof(Host_Definition_Link, column) == 20, "column at offset 20");
+_Static_assert(sizeof(Host_Location) == 16, "Host_Location is 16 bytes");
+_Static_assert(offsetof(Host_Location, line) == 8, "line at offset 8");
+_Static_assert(offsetof(Host_Location, character) == 12, "character at offset 12");
+_Static_assert(sizeof(String_Ref) == 16, "String_Ref is 16 bytes");
+_Static_assert(offsetof(String_Ref, length) == 8, "length at offset 8");
+#endif
+
+/* Called on the worker thread once a scan has been handled. */
+typedef void (*Scan_Callback)(uint64_t context);
+
+/* Called on the worker thread exactly once per handled find, also when
+ * nothing was found (then links and strings are null and count is 0). */
+typedef void (*Find_Callback)(uint64_t context, Host_Definition_Link *links,
+                              uint64_t count, char *strings);
+
+/* Called once per references look-up: on the reader thread with the server's
+ * answer, or at once on the calling thread when no server runs. */
+typedef void (*References_Callback)(uint64_t context, Host_Location *locations,
+                                    int32_t count, char *strings);
+
+/* Sets the language server's executable (found through PATH when it holds
+ * no '/'); it is started as "<path> server" by the next scan of a Python file.
+ * An empty string or NULL means no server. A running server is not affected. */
+VANTREL_EXPORT void lsp_set_executable_path(const char *path);
+
+/* Starts the worker thread if none runs. Enqueuing a scan or a find does the
+ * same, so calling this is optional. */
+VANTREL_EXPORT void start_workers(void);
+
+/* Queues a re-index of one file, read from disk by path (backslashes count as
+ * '/'). A scan of a path that already waits in the queue is dropped: no count,
+ * no callback. callback may be NULL. Unreadable files are indexed as empty,
+ * which removes their earlier definitions. */
+VANTREL_EXPORT void enqueue_scan_file(Scan_Callback callback, uint64_t context,
+                                      const char *path, uint32_t path_length,
+                                      int64_t language);
+
+/* Queues a search of text (UTF-8; invalid sequences count as separators)
+ * ahead of every queued scan. Each identifier that names an indexed definition
+ * gives one link; the definition is taken from the first of paths that holds
+ * the name, else from the smallest path in byte order. With compound_only,
+ * only identifiers starting with '_' or holding a later '_' or uppercase
+ * letter are reported. With wait, the call returns once the callback has
+ * returned (or the request was discarded by enqueue_clear or a stop). A NULL
+ * callback makes the call do nothing. */
+VANTREL_EXPORT void enqueue_find_symbols_in_text(Find_Callback callback, uint64_t context,
+                                                 const char *text, uint32_t text_length,
+                                                 bool compound_only, bool wait,
+                                                 const String_Ref *paths, uint32_t path_count);
+
+/* Asks the language server for the references at a zero-based position in a
+ * Python file. With no server running the callback is called at once, on the
+ * calling thread, with no records. Look-ups still unanswered when the server
+ * stops or dies are answered with no records. A NULL callback does nothing. */
+VANTREL_EXPORT void enqueue_lsp_find_references(References_Callback callback, uint64_t context,
+                                                const char *path, uint32_t path_length,
+                                                int32_t line, int32_t character);
+
+/* Discards every queued scan and find (their callbacks are never called; a
+ * waiting caller is released) and queues one request that empties the index.
+ * Does not start the worker. */
+VANTREL_EXPORT void enqueue_clear(void);
+
+/* Shuts the language server down, completes the request in progress and ends
+ * the worker; queued requests are never served. Blocks until all of this is
+ * done. Call once, last. */
+VANTREL_EXPORT void enqueue_stop(void);
+
+/* Work accepted and not finished: queued and running requests plus unanswered
+ * references look-ups. May lag a returned waiting find for a moment. */
+VANTREL_EXPORT uint64_t get_pending_tasks_count(void);
+
+/* Releases a record array or string buffer handed to a callback; NULL is
+ * accepted. */
+VANTREL_EXPORT void free_memory(void *pointer);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,1 @@
+#include "lsp_process.h"

@@ -1,0 +1,84 @@
+// The language-server client: one child process speaking the Language Server
+// Protocol over two pipes, started lazily for Python files.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <simdjson.h>
+
+// One place in a document, as a server's response gave it.
+struct Lsp_Location {
+    std::string uri;
+    int32_t line = 0;
+    int32_t character = 0;
+};
+
+using Lsp_Location_Callback = void (*)(uint64_t context, const Lsp_Location* locations,
+                                       int32_t count);
+
+struct Lsp_Process {
+    int32_t pid = -1;
+    int32_t stdin_pipe[2] = {-1, -1};   // the client keeps only the write end
+    int32_t stdout_pipe[2] = {-1, -1};  // the client keeps only the read end
+    // Set once the child is forked; the reader stops at the next header when
+    // another thread clears it.
+    std::atomic<bool> running{false};
+    // Serialises frames so that header and body of two messages never
+    // interleave, and orders writes against the close in lsp_shutdown.
+    std::mutex write_mutex;
+    // Guarded by write_mutex: false once the write end is closed, so that no
+    // byte goes to a descriptor number that may since belong to the host.
+    bool stdin_open = false;
+};
+
+struct Lsp_State {
+    Lsp_Process process;
+    std::atomic<int32_t> next_request_id{2};  // 1 is reserved for initialize
+    std::mutex pending_mutex;                 // guards pending_requests and reader_done
+    std::unordered_map<int32_t, std::pair<Lsp_Location_Callback, uint64_t>> pending_requests;
+    std::thread reader_thread;
+    simdjson::ondemand::parser json_parser;
+    std::vector<uint8_t> response_buffer;
+    // Guarded by pending_mutex: set when the reader has ended and answered
+    // every request still pending; later requests are answered at once.
+    bool reader_done = false;
+};
+
+extern Lsp_State g_lsp_state;
+extern std::atomic<bool> g_lsp_started;
+extern std::mutex g_server_start_mutex;
+extern std::mutex g_lsp_executable_path_mutex;  // guards g_lsp_executable_path
+extern std::string g_lsp_executable_path;
+
+// Stores a copy of path as the server executable; null or empty means none.
+void lsp_set_executable(const char* path);
+
+// Framing and outgoing messages.
+void lsp_send(Lsp_Process& process, const std::string& body);
+std::string path_to_uri(const std::string& path);
+void lsp_did_open(const std::string& path, const std::string& text);
+void lsp_did_change(const std::string& path, const std::string& text, int32_t version);
+void lsp_goto_definition(const std::string& path, int32_t line, int32_t character,
+                         Lsp_Location_Callback callback, uint64_t context);
+void lsp_find_references(const std::string& path, int32_t line, int32_t character,
+                         Lsp_Location_Callback callback, uint64_t context);
+
+// Reading: one framed message into state.response_buffer; its length, or
+// nothing at end of stream, on a read error or once running is cleared.
+std::optional<uint64_t> lsp_read_message(Lsp_State& state);
+int32_t parse_response_id(simdjson::ondemand::parser& parser, uint8_t* buffer, uint64_t length);
+void lsp_reader_loop(Lsp_State* state);
+std::vector<Lsp_Location> parse_locations(simdjson::ondemand::parser& parser,
+                                          const uint8_t* buffer, uint64_t length);
+
+// Server process.
+void lsp_start_server(const std::string& path);
+void lsp_shutdown();

@@ -1,0 +1,2 @@
+#include "main.h"
+#include "vantrel.h"

@@ -1,0 +1,3 @@
+#!/bin/sh
+# The library starts its server as "<path> server"; pylsp takes no such argument.
+exec python3 -m pylsp
