@@ -1,2 +1,399 @@
+// The host interface: the exported functions, the two request queues, the
+// single worker thread that executes every scan, find and clear, and the
+// library's global objects.
+//
+// Shape: host threads only copy their arguments into a Request and queue it;
+// the worker alone touches the index and the parsers, so they need no lock.
+// g_queue_mutex is held only for queue operations, never while a request is
+// executed or a callback runs.
 #include "main.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_set>
+#include <variant>
+#include <vector>
+
+#include "lsp_process.h"
+#include "scanner.h"
 #include "vantrel.h"
+
+namespace {
+
+struct Scan_Request {
+    Scan_Callback callback;  // may be null
+    uint64_t context;
+    std::string path;  // backslashes already replaced by '/'
+    Language language;
+};
+
+// The last three fields point into the enqueuing call's frame and are used
+// only when wait is set: with wait clear that frame may be gone.
+struct Find_Request {
+    Find_Callback callback;  // never null
+    uint64_t context;
+    std::string text;
+    bool compound_only;
+    bool wait;
+    std::vector<std::string> preferred_paths;  // normalised by the worker
+    std::mutex* done_mutex;
+    std::condition_variable* done_cv;
+    bool* done;
+};
+
+struct Clear_Request {};
+
+using Request = std::variant<Scan_Request, Find_Request, Clear_Request>;
+
+}  // namespace
+
+// Global objects, constructed at load in this order and destroyed in reverse.
+// The worker and the language server are stopped before the first of them is
+// destroyed (stop_at_unload).
+Lsp_State g_lsp_state;
+std::mutex g_server_start_mutex;  // held by a server start, spawn and handshake included
+std::mutex g_lsp_executable_path_mutex;  // guards g_lsp_executable_path
+std::string g_lsp_executable_path;
+std::mutex g_queue_mutex;  // guards the queues, the path set, g_stop_requested and g_worker_thread
+std::condition_variable g_queue_cv;  // the worker waits on it for requests or a stop
+std::deque<Request> g_request_queue;  // finds and clears, served before every scan
+std::deque<Request> g_scan_queue;
+std::unordered_set<std::string> g_queued_scan_paths;  // the path of every queued scan
+std::thread g_worker_thread;
+Scanner g_scanner;  // used by the worker thread only
+
+// Constant-initialised: valid before any constructor above has run.
+std::atomic<bool> g_lsp_started{false};
+std::atomic<uint64_t> g_pending_tasks{0};
+
+namespace {
+
+// Set once a stop has ended the worker; never cleared. Guarded by g_queue_mutex.
+bool g_stop_requested = false;
+
+// Guarded by g_queue_mutex.
+bool g_stop_at_unload_registered = false;
+
+// Serialises enqueue_stop on host threads, so that every call returns only
+// after the worker has been joined and the language server shut down.
+std::mutex g_stop_mutex;
+
+// True on the worker thread only: a callback running there must neither wait
+// for the worker nor join it.
+thread_local bool g_this_thread_is_worker = false;
+
+void worker_loop();
+void stop_at_unload();
+
+// Runs an exported function's body: no exception may reach the host's
+// frames, so a failure (memory, thread creation) ends the call without effect.
+template <typename Body>
+void guarded(Body body) noexcept {
+    try {
+        body();
+    } catch (...) {
+    }
+}
+
+std::string copy_bytes(const char* data, uint32_t length) {
+    if (data == nullptr) return {};
+    return std::string(data, length);
+}
+
+std::string& replace_backslashes(std::string& path) {
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+}
+
+// Starts the worker unless one is held; false once a stop has ended the
+// worker, so that no request is accepted that nobody would ever serve.
+// Caller holds g_queue_mutex, which makes the test and the start one step.
+// No worker runs unless it is sure to be stopped before the library's
+// objects are destroyed.
+bool start_worker_locked() {
+    if (g_stop_requested) return false;
+    if (g_worker_thread.joinable()) return true;
+    if (!g_stop_at_unload_registered) {
+        if (std::atexit(stop_at_unload) != 0) return false;
+        g_stop_at_unload_registered = true;
+    }
+    g_worker_thread = std::thread(worker_loop);
+    return true;
+}
+
+// Releases the caller waiting for this find, if any. The notification is
+// sent with the caller's mutex held: once it is released the caller may
+// return and destroy the three objects.
+void release_waiter(Request& request) {
+    Find_Request* find = std::get_if<Find_Request>(&request);
+    if (find == nullptr || !find->wait) return;
+    std::lock_guard lock(*find->done_mutex);
+    *find->done = true;
+    find->done_cv->notify_one();
+    find->wait = false;
+}
+
+void release_waiters(std::deque<Request>& requests) {
+    for (Request& request : requests) release_waiter(request);
+}
+
+// Reads the whole file into buffer, reusing its storage. Anything but a
+// readable regular file leaves it empty: a FIFO or a device would block the
+// worker or never end, and a path holding a NUL byte names no file at all.
+void read_file(const std::string& path, std::string& buffer) {
+    buffer.clear();
+    std::error_code error;
+    if (path.find('\0') != std::string::npos) return;
+    if (!std::filesystem::is_regular_file(path, error)) return;
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    if (!file) return;
+    std::streamoff size = file.tellg();
+    if (size <= 0 || !file.seekg(0)) return;
+    buffer.resize(static_cast<size_t>(size));
+    file.read(buffer.data(), size);
+    buffer.resize(static_cast<size_t>(file.gcount()));
+}
+
+// Re-indexes one file from disk. A file too large to be held in memory is
+// indexed as one that cannot be read: it loses its earlier definitions.
+void index_file(const std::string& path, Language language) {
+    try {
+        read_file(path, g_scanner.file_buffer);
+        scan_file(path, g_scanner.file_buffer, g_scanner, language);
+    } catch (const std::exception&) {
+        g_scanner.file_buffer.clear();
+        scan_file(path, g_scanner.file_buffer, g_scanner, language);
+    }
+}
+
+void handle_scan(Scan_Request& scan) {
+    if (scan.language == VANTREL_PYTHON) lsp_start_server(scan.path);
+    index_file(scan.path, scan.language);
+    if (scan.language == VANTREL_PYTHON && g_lsp_started && !g_scanner.file_buffer.empty())
+        lsp_did_open(scan.path, g_scanner.file_buffer);
+    if (scan.callback != nullptr) scan.callback(scan.context);
+}
+
+// Hands the links to the callback as one record array and one string buffer.
+// When memory for them cannot be had the callback reports no links.
+void report_links(const Find_Request& find, const std::vector<Definition_Link>& links) {
+    Host_Definition_Link* records;
+    char* strings;
+    bool marshalled = marshal_records<Host_Definition_Link, Definition_Link>(
+        links,
+        [](const Definition_Link& link) { return std::string_view(link.path.data(), link.path.size()); },
+        [](Host_Definition_Link& record, const Definition_Link& link, const char* path) {
+            record = {link.start, link.end, path, link.position.row, link.position.column};
+        },
+        records, strings);
+    find.callback(find.context, records, marshalled ? links.size() : 0, strings);
+}
+
+// A search that runs out of memory reports no links: the callback is still
+// called once.
+void handle_find(Find_Request& find) {
+    for (std::string& path : find.preferred_paths) replace_backslashes(path);
+    std::vector<Definition_Link> links;
+    try {
+        links = get_definitions_from_text(find.text, g_scanner, find.preferred_paths, find.compound_only);
+    } catch (const std::exception&) {
+        links.clear();
+    }
+    report_links(find, links);
+}
+
+// Executes one request on the worker thread. A failure part-way (memory, or
+// an exception thrown by a host callback) ends the request there; it is
+// finished all the same: a waiting caller is released and the count falls
+// once, as the last step, after the callback has returned.
+void handle_request(Request& request) {
+    try {
+        if (auto* scan = std::get_if<Scan_Request>(&request)) handle_scan(*scan);
+        if (auto* find = std::get_if<Find_Request>(&request)) handle_find(*find);
+        if (std::holds_alternative<Clear_Request>(request)) clear(g_scanner);
+    } catch (...) {
+    }
+    release_waiter(request);
+    g_pending_tasks.fetch_sub(1);
+}
+
+// Waits for the next request, finds and clears before scans; none once a
+// stop is requested, even with requests queued.
+std::optional<Request> take_request() {
+    std::unique_lock lock(g_queue_mutex);
+    g_queue_cv.wait(lock, [] {
+        return g_stop_requested || !g_request_queue.empty() || !g_scan_queue.empty();
+    });
+    if (g_stop_requested) return std::nullopt;
+    std::deque<Request>& queue = g_request_queue.empty() ? g_scan_queue : g_request_queue;
+    if (auto* scan = std::get_if<Scan_Request>(&queue.front())) g_queued_scan_paths.erase(scan->path);
+    Request request = std::move(queue.front());
+    queue.pop_front();
+    return request;
+}
+
+// Finds left queued by a stop are never served and stay counted, but their
+// waiting callers must not wait for ever. Nothing is queued after the stop,
+// so taking them out of the queue changes nothing else.
+void release_abandoned_waiters() {
+    std::deque<Request> abandoned;
+    {
+        std::lock_guard lock(g_queue_mutex);
+        abandoned.swap(g_request_queue);
+    }
+    release_waiters(abandoned);
+}
+
+void worker_loop() {
+    g_this_thread_is_worker = true;
+    while (std::optional<Request> request = take_request()) handle_request(*request);
+    release_abandoned_waiters();
+}
+
+// Queues a scan unless its path already waits; false when nothing was queued.
+bool append_scan(Scan_Request&& scan) {
+    std::lock_guard lock(g_queue_mutex);
+    if (!start_worker_locked()) return false;
+    auto [entry, inserted] = g_queued_scan_paths.insert(scan.path);
+    if (!inserted) return false;
+    try {
+        g_scan_queue.push_back(std::move(scan));
+    } catch (...) {
+        g_queued_scan_paths.erase(entry);
+        throw;
+    }
+    g_pending_tasks.fetch_add(1);
+    return true;
+}
+
+bool append_find(Find_Request&& find) {
+    std::lock_guard lock(g_queue_mutex);
+    if (!start_worker_locked()) return false;
+    g_request_queue.push_back(std::move(find));
+    g_pending_tasks.fetch_add(1);
+    return true;
+}
+
+// Ends the worker: the request in progress completes, queued ones are never
+// served. A callback that stops its own worker cannot join it; the handle
+// stays for a later stop or the unload to join.
+void stop_worker() {
+    std::thread worker;
+    {
+        std::lock_guard lock(g_queue_mutex);
+        if (!g_worker_thread.joinable()) return;
+        g_stop_requested = true;
+        if (!g_this_thread_is_worker) worker = std::move(g_worker_thread);
+    }
+    g_queue_cv.notify_one();
+    if (worker.joinable()) worker.join();
+}
+
+// The worker is stopped and joined before the language server is shut down,
+// so that no server start in a scan can follow the shutdown.
+void stop_all() {
+    std::unique_lock stop_lock(g_stop_mutex, std::defer_lock);
+    if (!g_this_thread_is_worker) stop_lock.lock();
+    stop_worker();
+    lsp_shutdown();
+}
+
+// Runs when the library is unloaded or the process exits, before any global
+// object of the library, in whichever file, is destroyed: it was registered
+// after they were all constructed. A host that skipped enqueue_stop must not
+// leave a thread running over destroyed objects.
+void stop_at_unload() {
+    guarded(stop_all);
+    // Left only when exit() was called from a callback on the worker itself,
+    // which cannot join its own thread.
+    if (g_worker_thread.joinable()) g_worker_thread.detach();
+}
+
+}  // namespace
+
+extern "C" VANTREL_EXPORT void lsp_set_executable_path(const char* path) {
+    guarded([path] { lsp_set_executable(path); });
+}
+
+extern "C" VANTREL_EXPORT void start_workers(void) {
+    guarded([] {
+        std::lock_guard lock(g_queue_mutex);
+        start_worker_locked();
+    });
+}
+
+extern "C" VANTREL_EXPORT void enqueue_scan_file(Scan_Callback callback, uint64_t context,
+                                                 const char* path, uint32_t path_length,
+                                                 int64_t language) {
+    guarded([&] {
+        std::string normalised = copy_bytes(path, path_length);
+        replace_backslashes(normalised);
+        if (append_scan({callback, context, std::move(normalised), language})) g_queue_cv.notify_one();
+    });
+}
+
+extern "C" VANTREL_EXPORT void enqueue_find_symbols_in_text(Find_Callback callback, uint64_t context,
+                                                            const char* text, uint32_t text_length,
+                                                            bool compound_only, bool wait,
+                                                            const String_Ref* paths, uint32_t path_count) {
+    if (callback == nullptr) return;
+    guarded([&] {
+        std::vector<std::string> preferred_paths;
+        if (paths != nullptr) {
+            preferred_paths.reserve(path_count);
+            for (uint32_t i = 0; i < path_count; ++i)
+                preferred_paths.push_back(copy_bytes(paths[i].data, paths[i].length));
+        }
+        std::mutex done_mutex;
+        std::condition_variable done_cv;
+        bool done = false;
+        // On the worker thread the find could only run after this call returns.
+        bool waits = wait && !g_this_thread_is_worker;
+        Find_Request find{callback, context, copy_bytes(text, text_length), compound_only, waits,
+                          std::move(preferred_paths), &done_mutex, &done_cv, &done};
+        if (!append_find(std::move(find))) return;
+        g_queue_cv.notify_one();
+        if (!waits) return;
+        std::unique_lock lock(done_mutex);
+        done_cv.wait(lock, [&done] { return done; });
+    });
+}
+
+extern "C" VANTREL_EXPORT void enqueue_clear(void) {
+    guarded([] {
+        // Allocated before the lock so that the swaps below cannot fail.
+        std::deque<Request> discarded;
+        discarded.emplace_back(Clear_Request{});
+        std::deque<Request> discarded_scans;
+        {
+            std::lock_guard lock(g_queue_mutex);
+            if (g_stop_requested) return;
+            uint64_t count = g_request_queue.size() + g_scan_queue.size();
+            g_request_queue.swap(discarded);
+            g_scan_queue.swap(discarded_scans);
+            g_queued_scan_paths.clear();
+            g_pending_tasks.fetch_add(1 - count);
+            g_queue_cv.notify_one();
+        }
+        release_waiters(discarded);
+    });
+}
+
+extern "C" VANTREL_EXPORT void enqueue_stop(void) {
+    guarded(stop_all);
+}
+
+extern "C" VANTREL_EXPORT uint64_t get_pending_tasks_count(void) {
+    return g_pending_tasks.load();
+}
+
+extern "C" VANTREL_EXPORT void free_memory(void* pointer) {
+    std::free(pointer);
+}

@@ -1,1 +1,575 @@
 #include "scanner.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <memory>
+#include <new>
+
+#include <utf8.h>
+
+#include "char_class.h"
+
+extern "C" {
+const TSLanguage* tree_sitter_python(void);
+const TSLanguage* tree_sitter_javascript(void);
+const TSLanguage* tree_sitter_go(void);
+const TSLanguage* tree_sitter_php(void);
+const TSLanguage* tree_sitter_rust(void);
+const TSLanguage* tree_sitter_cpp(void);
+const TSLanguage* tree_sitter_java(void);
+const TSLanguage* tree_sitter_c_sharp(void);
+const TSLanguage* tree_sitter_kotlin(void);
+const TSLanguage* tree_sitter_swift(void);
+const TSLanguage* tree_sitter_dart(void);
+const TSLanguage* tree_sitter_r(void);
+const TSLanguage* tree_sitter_ruby(void);
+const TSLanguage* tree_sitter_lua(void);
+}
+
+namespace {
+
+enum : Language {
+    PYTHON = 1, JAVASCRIPT, GO, PHP, RUST, CPP, JAVA, CSHARP, KOTLIN, SWIFT, DART, R, RUBY, LUA
+};
+
+constexpr int LANGUAGE_COUNT = 14;
+
+// Entry function of the grammar of Language value i + 1.
+const TSLanguage* (*const grammar_functions[LANGUAGE_COUNT])(void) = {
+    tree_sitter_python, tree_sitter_javascript, tree_sitter_go,     tree_sitter_php,
+    tree_sitter_rust,   tree_sitter_cpp,        tree_sitter_java,   tree_sitter_c_sharp,
+    tree_sitter_kotlin, tree_sitter_swift,      tree_sitter_dart,   tree_sitter_r,
+    tree_sitter_ruby,   tree_sitter_lua,
+};
+
+// Zero-filled at load: every record not set up.
+Language_Data language_data_table[LANGUAGE_COUNT];
+
+// ---- Language table ----
+
+TSSymbol named_symbol(const TSLanguage* grammar, std::string_view name) {
+    return ts_language_symbol_for_name(grammar, name.data(), static_cast<uint32_t>(name.size()), true);
+}
+
+TSFieldId field(const TSLanguage* grammar, std::string_view name) {
+    return ts_language_field_id_for_name(grammar, name.data(), static_cast<uint32_t>(name.size()));
+}
+
+// Looks up the node types of one language's definitions; slots a language
+// has no use for stay 0.
+void look_up_symbols(Language_Data& data, Language language, const TSLanguage* grammar) {
+    auto symbol = [grammar](std::string_view name) { return named_symbol(grammar, name); };
+    switch (language) {
+    case PYTHON:
+        data.class_symbol = symbol("class_definition");
+        data.function_symbol = symbol("function_definition");
+        break;
+    case JAVASCRIPT:
+        data.class_symbol = symbol("class_declaration");
+        data.function_symbol = symbol("function_declaration");
+        data.method_symbol = symbol("method_definition");
+        break;
+    case GO:
+        data.class_symbol = symbol("type_spec");
+        data.function_symbol = symbol("function_declaration");
+        data.method_symbol = symbol("method_declaration");
+        break;
+    case PHP:
+        data.class_symbol = symbol("class_declaration");
+        data.function_symbol = symbol("function_definition");
+        data.method_symbol = symbol("method_declaration");
+        break;
+    case RUST:
+        data.class_symbol = symbol("struct_item");
+        data.function_symbol = symbol("function_item");
+        break;
+    case CPP:
+        data.class_symbol = symbol("class_specifier");
+        data.struct_symbol = symbol("struct_specifier");
+        data.function_symbol = symbol("function_declarator");
+        data.type_definition_symbol = symbol("type_definition");
+        break;
+    case JAVA:
+        data.class_symbol = symbol("class_declaration");
+        data.method_symbol = symbol("method_declaration");
+        break;
+    case CSHARP:
+        // Structs are definitions here as they are in C++ and Rust.
+        data.class_symbol = symbol("class_declaration");
+        data.struct_symbol = symbol("struct_declaration");
+        data.method_symbol = symbol("method_declaration");
+        break;
+    case KOTLIN:
+        data.class_symbol = symbol("class_declaration");
+        data.function_symbol = symbol("function_declaration");
+        data.type_identifier_symbol = symbol("type_identifier");
+        data.identifier_symbol = symbol("simple_identifier");
+        break;
+    case SWIFT:
+        // The Swift grammar parses structs, enums and extensions as class
+        // declarations too.
+        data.class_symbol = symbol("class_declaration");
+        data.function_symbol = symbol("function_declaration");
+        break;
+    case DART:
+        data.class_symbol = symbol("class_definition");
+        data.function_symbol = symbol("function_signature");
+        data.method_symbol = symbol("method_signature");
+        data.identifier_symbol = symbol("identifier");
+        break;
+    case R:
+        data.function_symbol = symbol("function_definition");
+        break;
+    case RUBY:
+        data.class_symbol = symbol("class");
+        data.method_symbol = symbol("method");
+        break;
+    case LUA:
+        data.function_symbol = symbol("function_declaration");
+        break;
+    }
+}
+
+void initialize_language_data(Language_Data& data, Language language, const TSLanguage* grammar) {
+    data.parser = ts_parser_new();
+    ts_parser_set_language(data.parser, grammar);
+    data.language = grammar;
+    look_up_symbols(data, language, grammar);
+    data.name_field = field(grammar, "name");
+    data.declarator_field = field(grammar, "declarator");
+    data.lhs_field = field(grammar, "lhs");
+}
+
+// ---- Definitions index ----
+
+// Where a definition of path stands, or would stand, in a name's definitions.
+template <typename Definitions>
+auto find_definition(Definitions& definitions, std::string_view path) {
+    return std::lower_bound(definitions.begin(), definitions.end(), path,
+                            [](const Definition& definition, std::string_view key) {
+                                return definition.path < key;
+                            });
+}
+
+// ---- Name filter ----
+
+size_t filter_bit(const Name_Filter& filter, size_t hash) { return hash >> filter.shift; }
+
+void set_filter_bit(Name_Filter& filter, size_t hash) {
+    size_t bit = filter_bit(filter, hash);
+    filter.bits[bit / 64] |= uint64_t{1} << (bit % 64);
+}
+
+bool filter_may_hold(const Name_Filter& filter, size_t hash) {
+    size_t bit = filter_bit(filter, hash);
+    return (filter.bits[bit / 64] >> (bit % 64) & 1) != 0;
+}
+
+// Builds the bits afresh from the names present, sized for name_count names.
+void rebuild_filter(Scanner& scanner, size_t name_count) {
+    size_t bit_count = 4096;
+    while (bit_count < 8 * name_count) bit_count *= 2;
+    Name_Filter filter{std::vector<uint64_t>(bit_count / 64),
+                       static_cast<unsigned>(64 - std::countr_zero(bit_count)), 0};
+    for (const Definition_Map::value_type& entry : scanner.definitions)
+        set_filter_bit(filter, String_Hash{}(entry.first));
+    scanner.name_filter = std::move(filter);
+}
+
+// Sets the bit of a name about to enter definitions, first rebuilding the
+// bits when they are too few for one more name or when as many names have
+// left since they were built as remain.
+void add_to_filter(Scanner& scanner, size_t hash) {
+    size_t name_count = scanner.definitions.size() + 1;
+    const Name_Filter& filter = scanner.name_filter;
+    if (filter.bits.size() * 64 < 8 * name_count || filter.removed >= name_count)
+        rebuild_filter(scanner, name_count);
+    set_filter_bit(scanner.name_filter, hash);
+}
+
+// Removes every definition of path from the index, and path itself.
+void forget_file(Scanner& scanner, std::string_view path) {
+    auto file = scanner.files.find(path);
+    if (file == scanner.files.end()) return;
+    for (Definition_Map::value_type* entry : file->second.names) {
+        std::vector<Definition>& definitions = entry->second;
+        definitions.erase(find_definition(definitions, file->first));
+        if (definitions.empty()) {
+            scanner.definitions.erase(scanner.definitions.find(entry->first));
+            ++scanner.name_filter.removed;
+        }
+    }
+    scanner.files.erase(file);
+}
+
+// Sets the definition of name in file, replacing one that an earlier node of
+// the same scan recorded. If an allocation fails, the index is left as it
+// was: every definition stays listed in its file's names, so that forgetting
+// the file removes it.
+void record_definition(Scanner& scanner, File_Map::value_type& file, std::string_view name,
+                       TSPoint position) {
+    std::vector<Definition_Map::value_type*>& names = file.second.names;
+    if (names.size() == names.capacity()) names.reserve(names.empty() ? 4 : 2 * names.size());
+    auto entry = scanner.definitions.find(name);
+    if (entry == scanner.definitions.end()) {
+        add_to_filter(scanner, String_Hash{}(name));
+        entry = scanner.definitions.emplace(std::string(name), std::vector<Definition>()).first;
+    }
+    std::vector<Definition>& definitions = entry->second;
+    auto place = find_definition(definitions, file.first);
+    if (place != definitions.end() && place->path.data() == file.first.data()) {
+        place->position = position;
+        return;
+    }
+    try {
+        definitions.insert(place, Definition{file.first, position});
+    } catch (...) {
+        if (definitions.empty()) scanner.definitions.erase(entry);
+        throw;
+    }
+    names.push_back(&*entry);
+}
+
+// ---- Recognising definitions ----
+
+TSNode null_node() { return TSNode{}; }
+
+TSNode first_child_of_symbol(TSNode node, TSSymbol symbol) {
+    uint32_t count = ts_node_child_count(node);
+    for (uint32_t i = 0; i < count; ++i) {
+        TSNode child = ts_node_child(node, i);
+        if (ts_node_symbol(child) == symbol) return child;
+    }
+    return null_node();
+}
+
+// The name node of node when node is a definition under the rule of
+// language, else the null node. parent is node's parent (null for the root).
+TSNode definition_name(TSNode node, TSNode parent, const Language_Data& data, Language language) {
+    TSSymbol symbol = ts_node_symbol(node);
+    bool class_or_function = symbol == data.class_symbol || symbol == data.function_symbol;
+    switch (language) {
+    case JAVASCRIPT: case GO: case PHP: case JAVA: case RUBY:
+        if (!class_or_function && symbol != data.method_symbol) return null_node();
+        return ts_node_child_by_field_id(node, data.name_field);
+    case CSHARP:
+        if (!class_or_function && symbol != data.method_symbol && symbol != data.struct_symbol)
+            return null_node();
+        return ts_node_child_by_field_id(node, data.name_field);
+    case DART: {
+        if (!class_or_function && symbol != data.method_symbol) return null_node();
+        TSNode name = ts_node_child_by_field_id(node, data.name_field);
+        return ts_node_is_null(name) ? first_child_of_symbol(node, data.identifier_symbol) : name;
+    }
+    case CPP:
+        if (symbol == data.function_symbol || symbol == data.type_definition_symbol)
+            return ts_node_child_by_field_id(node, data.declarator_field);
+        if (symbol == data.class_symbol || symbol == data.struct_symbol)
+            return ts_node_child_by_field_id(node, data.name_field);
+        return null_node();
+    case R:
+        if (symbol != data.function_symbol || ts_node_is_null(parent)) return null_node();
+        return ts_node_child_by_field_id(parent, data.lhs_field);
+    case KOTLIN: {
+        // The Kotlin grammar has no "name" field: names come from the first
+        // child of the right type.
+        if (!class_or_function) return null_node();
+        TSNode name = ts_node_child_by_field_id(node, data.name_field);
+        if (!ts_node_is_null(name)) return name;
+        return first_child_of_symbol(node, symbol == data.class_symbol ? data.type_identifier_symbol
+                                                                       : data.identifier_symbol);
+    }
+    default:
+        if (!class_or_function) return null_node();
+        return ts_node_child_by_field_id(node, data.name_field);
+    }
+}
+
+void record_if_definition(TSNode node, TSNode parent, const std::string& text,
+                          File_Map::value_type& file, Scanner& scanner, const Language_Data& data,
+                          Language language) {
+    TSNode name = definition_name(node, parent, data, language);
+    if (ts_node_is_null(name)) return;
+    uint32_t start = ts_node_start_byte(name);
+    uint32_t end = ts_node_end_byte(name);
+    if (end <= start) return;
+    record_definition(scanner, file, std::string_view(text).substr(start, end - start),
+                      ts_node_start_point(name));
+}
+
+// Records every definition in the subtree at the cursor's node, in pre-order,
+// and leaves the cursor there. Trees nest as deeply as their source, so the
+// walk moves the one cursor in a loop rather than recursing; the nodes above
+// the cursor are kept on the heap, because R's rule needs each node's parent
+// and ts_node_parent searches down from the root, which would make deep or
+// wide trees quadratic.
+void traverse_recursively(TSTreeCursor* cursor, const std::string& text, File_Map::value_type& file,
+                          Scanner& scanner, const Language_Data* data, Language language) {
+    std::vector<TSNode> ancestors;
+    for (;;) {
+        TSNode node = ts_tree_cursor_current_node(cursor);
+        TSNode parent = ancestors.empty() ? null_node() : ancestors.back();
+        record_if_definition(node, parent, text, file, scanner, *data, language);
+        if (ts_tree_cursor_goto_first_child(cursor)) {
+            ancestors.push_back(node);
+            continue;
+        }
+        for (;;) {
+            if (ancestors.empty()) return;
+            if (ts_tree_cursor_goto_next_sibling(cursor)) break;
+            ts_tree_cursor_goto_parent(cursor);
+            ancestors.pop_back();
+        }
+    }
+}
+
+struct Tree_Deleter {
+    void operator()(TSTree* tree) const { ts_tree_delete(tree); }
+};
+
+struct Cursor_Deleter {
+    void operator()(TSTreeCursor* cursor) const { ts_tree_cursor_delete(cursor); }
+};
+
+void index_file(const std::string& path, const std::string& text, Scanner& scanner,
+                const Language_Data& data, Language language) {
+    File_Map::value_type& file = *scanner.files.try_emplace(path).first;
+    std::unique_ptr<TSTree, Tree_Deleter> tree(
+        ts_parser_parse_string(data.parser, nullptr, text.data(), static_cast<uint32_t>(text.size())));
+    if (tree) {
+        TSTreeCursor cursor = ts_tree_cursor_new(ts_tree_root_node(tree.get()));
+        std::unique_ptr<TSTreeCursor, Cursor_Deleter> cursor_owner(&cursor);
+        traverse_recursively(&cursor, text, file, scanner, &data, language);
+    }
+    if (file.second.names.empty())
+        scanner.files.erase(path);
+    else
+        file.second.names.shrink_to_fit();
+}
+
+// ---- Identifier search ----
+
+struct Code_Point {
+    uint32_t value;
+    uint32_t length;  // in bytes
+};
+
+constexpr uint32_t REPLACEMENT_CHARACTER = 0xFFFD;
+
+// Bytes that utf8::replace_invalid turns into one replacement character: a
+// byte that cannot begin a sequence alone, else the byte and the
+// continuation bytes right after it.
+uint32_t invalid_sequence_length(const unsigned char* p, const unsigned char* end) {
+    if (utf8::internal::sequence_length(p) == 0) return 1;
+    const unsigned char* q = p + 1;
+    while (q != end && utf8::internal::is_trail(*q)) ++q;
+    return static_cast<uint32_t>(q - p);
+}
+
+// Decodes the code point at p (before end). An invalid sequence reads as one
+// U+FFFD, which is no letter, so it separates identifiers and the search goes
+// on after it. utfcpp's validation is called directly rather than through
+// utf8::next, which reports invalid input by throwing: at about a
+// microsecond per exception, a text of stray bytes would take seconds per
+// megabyte.
+inline Code_Point decode(const unsigned char* p, const unsigned char* end) {
+    if (*p < 0x80) return {*p, 1};
+    const unsigned char* next = p;
+    uint32_t value = 0;
+    if (utf8::internal::validate_next(next, end, value) == utf8::internal::UTF8_OK)
+        return {value, static_cast<uint32_t>(next - p)};
+    return {REPLACEMENT_CHARACTER, invalid_sequence_length(p, end)};
+}
+
+inline bool starts_identifier(uint32_t c) { return c == '_' || is_letter(c); }
+
+inline bool continues_identifier(uint32_t c) { return c == '_' || is_digit(c) || is_letter(c); }
+
+// The same classes by byte, for the ASCII fast path; a byte from 0x80 up
+// begins or continues a multi-byte sequence and is only marked as such.
+constexpr uint8_t STARTS_IDENTIFIER = 1;
+constexpr uint8_t CONTINUES_IDENTIFIER = 2;
+constexpr uint8_t MARKS_COMPOUND = 4;  // '_' or uppercase
+constexpr uint8_t NOT_ASCII = 8;
+
+constexpr std::array<uint8_t, 256> byte_classes = [] {
+    std::array<uint8_t, 256> classes{};
+    for (size_t c = 0; c < 0x80; ++c) {
+        bool letter = (ascii_char_classes[c] & CHAR_LETTER) != 0;
+        bool digit = (ascii_char_classes[c] & CHAR_DIGIT) != 0;
+        bool uppercase = (ascii_char_classes[c] & CHAR_UPPERCASE) != 0;
+        if (c == '_' || letter) classes[c] |= STARTS_IDENTIFIER;
+        if (c == '_' || letter || digit) classes[c] |= CONTINUES_IDENTIFIER;
+        if (c == '_' || uppercase) classes[c] |= MARKS_COMPOUND;
+    }
+    for (size_t c = 0x80; c < classes.size(); ++c) classes[c] = NOT_ASCII;
+    return classes;
+}();
+
+// A place in the searched text, with the number of code points before it.
+struct Text_Position {
+    const unsigned char* p;
+    uint32_t index;
+};
+
+// Moves past separators to the next code point that starts an identifier, or
+// to end; returns that code point's length in bytes (0 at end).
+uint32_t skip_separators(Text_Position& at, const unsigned char* end) {
+    for (;;) {
+        const unsigned char* run = at.p;
+        while (at.p < end && (byte_classes[*at.p] & (STARTS_IDENTIFIER | NOT_ASCII)) == 0) ++at.p;
+        at.index += static_cast<uint32_t>(at.p - run);
+        if (at.p == end) return 0;
+        if (byte_classes[*at.p] != NOT_ASCII) return 1;
+        Code_Point c = decode(at.p, end);
+        if (starts_identifier(c.value)) return c.length;
+        at.p += c.length;
+        ++at.index;
+    }
+}
+
+// Moves past the code points that continue an identifier; sets compound when
+// one of them is '_' or uppercase.
+void skip_identifier_rest(Text_Position& at, const unsigned char* end, bool& compound) {
+    for (;;) {
+        const unsigned char* run = at.p;
+        uint8_t marks = 0;
+        while (at.p < end && (byte_classes[*at.p] & CONTINUES_IDENTIFIER) != 0) {
+            marks |= byte_classes[*at.p];
+            ++at.p;
+        }
+        at.index += static_cast<uint32_t>(at.p - run);
+        compound = compound || (marks & MARKS_COMPOUND) != 0;
+        if (at.p == end || byte_classes[*at.p] != NOT_ASCII) return;
+        Code_Point c = decode(at.p, end);
+        if (!continues_identifier(c.value)) return;
+        compound = compound || is_uppercase(c.value);
+        at.p += c.length;
+        ++at.index;
+    }
+}
+
+// For each name defined in one of preferred_paths, its definition in the
+// first of them that defines it, where the name has more than one.
+using Preferred_Definitions = std::unordered_map<const Definition_Map::value_type*, const Definition*>;
+
+Preferred_Definitions find_preferred_definitions(const std::vector<std::string>& preferred_paths,
+                                                 const Scanner& scanner) {
+    Preferred_Definitions preferred;
+    for (const std::string& path : preferred_paths) {
+        auto file = scanner.files.find(std::string_view(path));
+        if (file == scanner.files.end()) continue;
+        for (const Definition_Map::value_type* entry : file->second.names) {
+            if (entry->second.size() > 1 && !preferred.contains(entry))
+                preferred.emplace(entry, &*find_definition(entry->second, file->first));
+        }
+    }
+    return preferred;
+}
+
+// The definition of a preferred path, else the one of the smallest path.
+const Definition& choose_definition(const Definition_Map::value_type& entry,
+                                    const Preferred_Definitions& preferred) {
+    if (entry.second.size() > 1) {
+        auto found = preferred.find(&entry);
+        if (found != preferred.end()) return *found->second;
+    }
+    return entry.second.front();
+}
+
+// A direct-mapped cache of one search's look-ups in the index. Identifiers
+// repeat within a text, while the index's table is far larger than the
+// processor's caches: a hit costs a hash and a short comparison instead of a
+// walk through cold memory. A slot's name points into the searched text.
+struct Lookup_Slot {
+    size_t hash = 0;
+    const char* name = nullptr;
+    size_t length = 0;
+    const Definition* definition = nullptr;  // null: not indexed
+};
+
+constexpr size_t LOOKUP_CACHE_SLOTS = 1024;
+
+struct Search {
+    const Definition_Map& definitions;
+    const Name_Filter& filter;
+    Preferred_Definitions preferred;
+    std::vector<Lookup_Slot> cache;
+};
+
+// The definition an identifier links to, or null when it names none.
+const Definition* look_up(std::string_view name, Search& search) {
+    size_t hash = String_Hash{}(name);
+    Lookup_Slot& slot = search.cache[hash % LOOKUP_CACHE_SLOTS];
+    if (slot.hash == hash && slot.name != nullptr && std::string_view(slot.name, slot.length) == name)
+        return slot.definition;
+    const Definition* definition = nullptr;
+    if (filter_may_hold(search.filter, hash)) {
+        auto found = search.definitions.find(name);
+        if (found != search.definitions.end()) definition = &choose_definition(*found, search.preferred);
+    }
+    slot = {hash, name.data(), name.size(), definition};
+    return definition;
+}
+
+}  // namespace
+
+void initialize_tree_sitter_globals() {
+    for (int i = 0; i < LANGUAGE_COUNT; ++i) {
+        if (language_data_table[i].parser == nullptr)
+            initialize_language_data(language_data_table[i], i + 1, grammar_functions[i]());
+    }
+}
+
+Language_Data* get_language_data(Language language) {
+    if (language < 2 || language > LANGUAGE_COUNT) return &language_data_table[0];
+    return &language_data_table[language - 1];
+}
+
+void scan_file(const std::string& path, const std::string& text, Scanner& scanner,
+               Language language) {
+    initialize_tree_sitter_globals();
+    const Language_Data* data = get_language_data(language);
+    forget_file(scanner, path);
+    if (text.empty() || text.size() > UINT32_MAX) return;
+    try {
+        index_file(path, text, scanner, *data, language);
+    } catch (const std::bad_alloc&) {
+        forget_file(scanner, path);
+    }
+}
+
+void clear(Scanner& scanner) {
+    scanner.definitions = Definition_Map();
+    scanner.files = File_Map();
+    scanner.name_filter = Name_Filter();
+}
+
+std::vector<Definition_Link> get_definitions_from_text(const std::string& text,
+                                                       const Scanner& scanner,
+                                                       const std::vector<std::string>& preferred_paths,
+                                                       bool compound_only) {
+    std::vector<Definition_Link> links;
+    if (text.empty() || scanner.definitions.empty()) return links;
+    Search search{scanner.definitions, scanner.name_filter,
+                  find_preferred_definitions(preferred_paths, scanner),
+                  std::vector<Lookup_Slot>(LOOKUP_CACHE_SLOTS)};
+    // Code-point counts are 32-bit, so they cover at most UINT32_MAX bytes.
+    Text_Position at{reinterpret_cast<const unsigned char*>(text.data()), 0};
+    const unsigned char* end = at.p + std::min<size_t>(text.size(), UINT32_MAX);
+    for (;;) {
+        uint32_t first_length = skip_separators(at, end);
+        if (first_length == 0) return links;
+        Text_Position identifier = at;
+        bool compound = *at.p == '_';
+        at.p += first_length;
+        ++at.index;
+        skip_identifier_rest(at, end, compound);
+        if (compound_only && !compound) continue;
+        std::string_view name(reinterpret_cast<const char*>(identifier.p), at.p - identifier.p);
+        const Definition* definition = look_up(name, search);
+        if (definition != nullptr)
+            links.push_back({identifier.index, at.index, definition->path, definition->position});
+    }
+}

@@ -2,46 +2,170 @@
 // definitions in a syntax tree, the re-indexing of one file, and the search
 // of a text for identifiers that name indexed definitions.
 //
-// Used by the worker thread only: nothing here is locked.
+// Used by the worker thread only: nothing here is locked, and nothing here is
+// safe for use by two threads at once.
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include <tree_sitter/api.h>
 
-// Source language code given with every scan; values outside 1..14 are
-// handled as Python.
+// Source language code given with every scan: 1 Python, 2 JavaScript, 3 Go,
+// 4 PHP, 5 Rust, 6 C++, 7 Java, 8 C#, 9 Kotlin, 10 Swift, 11 Dart, 12 R,
+// 13 Ruby, 14 Lua. Every other value is handled exactly as Python.
 using Language = int64_t;
 
-// DRAFT: the layout of Scanner and Definition below is for the scanner's
-// implementer to settle; the functions' signatures are the contract the rest
-// of the library uses.
+// One language's parser and the ids its definition nodes are recognised by,
+// resolved from names once so that the walk compares integers only. An id of
+// 0 matches no visited node and names no field.
+struct Language_Data {
+    TSParser* parser;  // null until set up; owned by the table, never deleted
+    const TSLanguage* language;
+    TSSymbol class_symbol;
+    TSSymbol struct_symbol;
+    TSSymbol function_symbol;
+    TSSymbol method_symbol;
+    TSSymbol type_definition_symbol;
+    TSSymbol type_identifier_symbol;  // name fall-back (Kotlin classes)
+    TSSymbol identifier_symbol;       // name fall-back (Kotlin functions, Dart)
+    TSFieldId name_field;
+    TSFieldId declarator_field;
+    TSFieldId lhs_field;
+};
+
+// Sets up, on its first call, the parsers and ids of all fourteen languages;
+// later calls only check that they are there. Called by every scan_file.
+void initialize_tree_sitter_globals();
+
+// The record of a language: of value 2..14 its own, of 1 and every other
+// value Python's. Does not set anything up.
+Language_Data* get_language_data(Language language);
+
+// Hashes names and paths. Inline and eight bytes at a time: most names are
+// short, and an out-of-line call would cost as much as the hashing itself.
+// Transparent, so that look-ups take a std::string_view without building a
+// std::string.
+struct String_Hash {
+    using is_transparent = void;
+
+    size_t operator()(std::string_view text) const noexcept {
+        const char* p = text.data();
+        size_t n = text.size();
+        uint64_t hash = mix(n);
+        if (n >= 8) {
+            for (size_t i = 0; i + 8 <= n; i += 8) hash = mix(hash ^ load<uint64_t>(p + i));
+            if (n % 8 != 0) hash = mix(hash ^ load<uint64_t>(p + n - 8));
+        } else if (n >= 4) {
+            hash = mix(hash ^ (load<uint32_t>(p) | uint64_t{load<uint32_t>(p + n - 4)} << 32));
+        } else if (n > 0) {
+            hash = mix(hash ^ (byte(p[0]) | byte(p[n / 2]) << 8 | byte(p[n - 1]) << 16));
+        }
+        return hash;
+    }
+
+    // Multiplication carries low bits upwards, the shift brings them back.
+    static uint64_t mix(uint64_t x) {
+        x *= 0xbf58476d1ce4e5b9;
+        return x ^ (x >> 32);
+    }
+
+    template <typename Word>
+    static Word load(const char* p) {
+        Word word;
+        std::memcpy(&word, p, sizeof word);
+        return word;
+    }
+
+    static uint64_t byte(char c) { return static_cast<unsigned char>(c); }
+};
+
+// One recorded definition: the file that holds it and the point of the first
+// byte of its name there (zero-based row, zero-based column in bytes).
 struct Definition {
-    std::string path;
+    std::string_view path;  // the key of the file's entry in Scanner::files
     TSPoint position;
 };
 
-struct Scanner {
-    // definitions: name -> (path -> Definition), paths in byte order
-    std::string file_buffer;  // text of the file being scanned, reused
+// Name (the exact bytes of the name node) -> its definitions, one per file,
+// sorted by path bytes compared as unsigned values (a prefix first). Every
+// name present has at least one definition.
+using Definition_Map =
+    std::unordered_map<std::string, std::vector<Definition>, String_Hash, std::equal_to<>>;
+
+// The entries of Scanner::definitions that hold a definition of one file, so
+// that re-indexing the file removes them without visiting every name.
+// Entries of an unordered_map keep their address until erased.
+struct Indexed_File {
+    std::vector<Definition_Map::value_type*> names;
 };
 
+// Path -> what the index holds for it; only paths with at least one
+// definition are present, each path stored once.
+using File_Map = std::unordered_map<std::string, Indexed_File, String_Hash, std::equal_to<>>;
+
+// A filter over the names of definitions: the bit that a name's hash selects
+// is set for every name present. Most identifiers of a searched text name
+// nothing, and the filter rules them out without touching the far larger
+// table. Bits of removed names stay set, costing only a look-up, until the
+// bits are rebuilt.
+struct Name_Filter {
+    std::vector<uint64_t> bits;  // a power of two of them, at least 8 per name
+    unsigned shift = 0;          // the hash's top bits select a bit: 64 - log2(bit count)
+    size_t removed = 0;          // names removed since the bits were built
+};
+
+// The definitions index. g_scanner is the process's one instance.
+struct Scanner {
+    Definition_Map definitions;
+    File_Map files;
+    Name_Filter name_filter;
+    std::string file_buffer;  // text of the file being scanned; kept between scans
+};
+
+// Re-indexes one file: removes the definitions the index holds for path, then
+// parses text with the grammar of language and records every definition its
+// rule recognises; within the file the definition of a name met last in
+// pre-order is kept. An empty text, or one of 4 GiB or more (beyond
+// tree-sitter's 32-bit offsets), only removes the file's definitions. When
+// memory runs out part-way, the file is left with no definitions and the
+// rest of the index as it was. Never throws. The first call sets up all
+// fourteen parsers. Time: one parse and one walk of the tree, plus the
+// removal in time proportional to the file's old definitions.
 void scan_file(const std::string& path, const std::string& text, Scanner& scanner,
                Language language);
+
+// Empties the index and releases its memory; file_buffer and the parsers are
+// left as they are.
 void clear(Scanner& scanner);
 
 // One identifier of a searched text naming an indexed definition; start/end
-// in code points from the start of the text, end exclusive.
+// count code points from the start of the text, end exclusive.
 struct Definition_Link {
     uint32_t start;
     uint32_t end;
-    std::string path;
+    std::string_view path;  // the index's copy: valid until the next scan_file or clear
     TSPoint position;
 };
 
+// Finds, in text order, every identifier of text (UTF-8) that names an
+// indexed definition. An identifier starts with '_' or a letter and goes on
+// with letters, '_' and '0'-'9'; letters are 'A'-'Z', 'a'-'z' and, from
+// U+0080 up, what the calling thread's locale classes as alphabetic. Each
+// occurrence takes the definition of the first of preferred_paths that
+// defines the name, else of the smallest path in byte order. With
+// compound_only, only identifiers whose first code point is '_' or some later
+// one '_' or uppercase are reported. Invalid UTF-8 never stops the search:
+// as with utf8::replace_invalid, a byte that cannot begin a sequence counts as
+// one code point, and so does a bad sequence with the continuation bytes right
+// after its first byte; each separates identifiers. Only the first 4 GiB - 1
+// bytes of text are searched. May throw std::bad_alloc; the index is only
+// read.
 std::vector<Definition_Link> get_definitions_from_text(const std::string& text,
                                                        const Scanner& scanner,
                                                        const std::vector<std::string>& preferred_paths,

@@ -1,1 +1,287 @@
-int main() { return 0; }
+// A scripted language server for the library's tests: it speaks the
+// Content-Length framing of the Language Server Protocol on its standard input
+// and output and shows the failures a real server rarely does.
+//
+// A SIGTERM ends it only after it has read and logged what was already sent
+// (the library may signal it before it has read "exit").
+//
+// Environment (inherited from the test process through the library):
+//   VANTREL_FAKE_MODE  how to behave, one of the modes below; "normal" if unset
+//   VANTREL_FAKE_LOG   file to which every frame received is appended, header
+//                      and body byte for byte
+//   VANTREL_FAKE_INFO  file to which facts about this process are appended at
+//                      start: "start <pid>", "mode <mode>", "arg <argument>"
+//                      per argument after the program name, and "fd <n>
+//                      <target>" per open descriptor
+//
+// Modes:
+//   normal             answers initialize, references (two locations: the asked
+//                      position in the asked document, and line + 1 in a
+//                      document whose URI needs JSON unescaping) and shutdown;
+//                      ends on exit or at the end of its input
+//   chatty             like normal, but first sends notifications, requests of
+//                      its own and a stray response, in varied framing
+//   slow_init          like normal, but waits 300 ms before answering initialize
+//   init_error         answers initialize with an error response
+//   exit_on_initialize ends as soon as it has read initialize
+//   exit_after_init    ends once initialized has come
+//   silent             never writes, ignores SIGTERM and outlives its input
+//   stop_reading       answers initialize, then reads nothing more until it
+//                      is ended, so that the pipe to it fills up
+//   ignore_shutdown    like normal, but ignores shutdown and exit, ignores
+//                      SIGTERM and outlives its input
+//   hold_references    never answers references
+//   error_references   answers references with an error response
+//   reverse_references holds references until three have come, then answers
+//                      them newest first
+//   die_in_body        answers references with a frame cut short by its exit
+//   long_header        answers references with a header line of 70 000 bytes
+//   huge_length        answers references with Content-Length 2000000000
+//   no_digits          answers references with "Content-Length: abc"
+//   minus_length       answers references with "Content-Length: -5"
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string g_mode = "normal";
+
+void write_all(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0) return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+void append_to_file(const char* variable, const std::string& bytes) {
+    const char* path = getenv(variable);
+    if (path == nullptr || *path == '\0') return;
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    write_all(fd, bytes);
+    close(fd);
+}
+
+std::string descriptor_target(const std::string& name) {
+    char target[4096];
+    std::string link = "/proc/self/fd/" + name;
+    ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    return n < 0 ? std::string("?") : std::string(target, static_cast<size_t>(n));
+}
+
+// Lists the descriptors this process was started with; the listing's own
+// directory descriptor is left out.
+std::string describe_descriptors() {
+    std::string lines;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) return lines;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.' || atoi(entry->d_name) == dirfd(dir)) continue;
+        lines += "fd " + std::string(entry->d_name) + " " + descriptor_target(entry->d_name) + "\n";
+    }
+    closedir(dir);
+    return lines;
+}
+
+void record_start(int argc, char** argv) {
+    std::string info = "start " + std::to_string(getpid()) + "\nmode " + g_mode + "\n";
+    for (int i = 1; i < argc; ++i) info += "arg " + std::string(argv[i]) + "\n";
+    info += describe_descriptors();
+    append_to_file("VANTREL_FAKE_INFO", info);
+}
+
+void send_raw(const std::string& bytes) { write_all(1, bytes); }
+
+void send(const std::string& body) {
+    send_raw("Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+}
+
+volatile sig_atomic_t g_terminated = 0;
+
+void note_termination(int) { g_terminated = 1; }
+
+// Once SIGTERM has come, the input is read without waiting: what was sent
+// before the signal is still read and logged, then the server ends.
+ssize_t read_input(void* buffer, size_t size) {
+    for (;;) {
+        if (g_terminated) fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
+        ssize_t n = read(0, buffer, size);
+        if (n >= 0 || errno != EINTR) return n;
+    }
+}
+
+// Reads one frame; its body, or nothing at the end of the input.
+std::optional<std::string> read_frame() {
+    std::string raw;
+    std::string line;
+    size_t length = 0;
+    for (;;) {
+        char byte;
+        if (read_input(&byte, 1) != 1) return std::nullopt;
+        raw += byte;
+        if (byte == '\r') continue;
+        if (byte != '\n') {
+            line += byte;
+            continue;
+        }
+        if (line.empty()) break;
+        if (line.rfind("Content-Length:", 0) == 0) length = strtoull(line.c_str() + 15, nullptr, 10);
+        line.clear();
+    }
+    std::string body(length, '\0');
+    size_t done = 0;
+    while (done < length) {
+        ssize_t n = read_input(body.data() + done, length - done);
+        if (n <= 0) return std::nullopt;
+        done += static_cast<size_t>(n);
+    }
+    append_to_file("VANTREL_FAKE_LOG", raw + body);
+    return body;
+}
+
+// The library's messages have fixed shapes, so plain searches find their
+// members; -1 stands for an absent number.
+long number_after(const std::string& body, const std::string& key) {
+    size_t at = body.find("\"" + key + "\":");
+    if (at == std::string::npos) return -1;
+    return strtol(body.c_str() + at + key.size() + 3, nullptr, 10);
+}
+
+std::string string_after(const std::string& body, const std::string& key) {
+    std::string opening = "\"" + key + "\":\"";
+    size_t at = body.find(opening);
+    if (at == std::string::npos) return "";
+    size_t start = at + opening.size();
+    size_t end = start;
+    while (end < body.size() && body[end] != '"') end += body[end] == '\\' ? 2 : 1;
+    return body.substr(start, end - start);
+}
+
+struct Request {
+    long id;
+    std::string method;
+    std::string uri;
+    long line;
+    long character;
+};
+
+Request parse_request(const std::string& body) {
+    return {number_after(body, "id"), string_after(body, "method"), string_after(body, "uri"),
+            number_after(body, "line"), number_after(body, "character")};
+}
+
+std::string location(const std::string& uri, long line, long character) {
+    std::string start = "{\"line\":" + std::to_string(line) + ",\"character\":" + std::to_string(character) + "}";
+    return "{\"uri\":\"" + uri + "\",\"range\":{\"start\":" + start + ",\"end\":" + start + "}}";
+}
+
+// The second location's URI reads file:///elsewhere/café "q".py once unescaped.
+void answer_references(const Request& request) {
+    send("{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(request.id) + ",\"result\":[" +
+         location(request.uri, request.line, request.character) + "," +
+         location("file:///elsewhere/caf\\u00e9 \\\"q\\\".py", request.line + 1, 0) + "]}");
+}
+
+void answer_initialize() {
+    if (g_mode == "slow_init") std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    if (g_mode == "init_error") {
+        send("{\"jsonrpc\":\"2.0\",\"id\":1,\"error\":{\"code\":-32603,\"message\":\"not today\"}}");
+        return;
+    }
+    if (g_mode == "chatty") {
+        send("{\"jsonrpc\":\"2.0\",\"method\":\"window/logMessage\",\"params\":{\"type\":3,\"message\":\"hello\"}}");
+        send("{\"jsonrpc\":\"2.0\",\"id\":\"s1\",\"method\":\"workspace/configuration\",\"params\":{\"items\":[]}}");
+        send("{\"jsonrpc\":\"2.0\",\"id\":7,\"method\":\"window/workDoneProgress/create\",\"params\":{}}");
+        send("{\"jsonrpc\":\"2.0\",\"id\":2,\"result\":[" + location("file:///stray.py", 9, 9) + "]}");
+        std::string odd = "{\"jsonrpc\":\"2.0\",\"method\":\"$/progress\",\"params\":{\"id\":1}}";
+        send_raw("X-Note: first\nContent-Length: " + std::to_string(odd.size()) +
+                 "\nContent-Type: application/vscode-jsonrpc; charset=utf-8\n\n" + odd);
+    }
+    send("{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":{\"capabilities\":{\"referencesProvider\":true}}}");
+}
+
+void answer_references_badly(const Request& request) {
+    std::string id = std::to_string(request.id);
+    if (g_mode == "error_references") {
+        send("{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"error\":{\"code\":-32601,\"message\":\"no\"}}");
+    } else if (g_mode == "die_in_body") {
+        send_raw("Content-Length: 100\r\n\r\n{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":[");
+        _exit(0);
+    } else if (g_mode == "long_header") {
+        send_raw(std::string(70000, 'X'));
+    } else if (g_mode == "huge_length") {
+        send_raw("Content-Length: 2000000000\r\n\r\n{\"jsonrpc\":\"2.0\",\"id\":" + id + "}");
+    } else if (g_mode == "no_digits") {
+        send_raw("Content-Length: abc\r\n\r\n{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":[]}");
+    } else if (g_mode == "minus_length") {
+        send_raw("Content-Length: -5\r\n\r\n{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":[]}");
+    }
+}
+
+bool answers_references_normally() {
+    return g_mode == "normal" || g_mode == "chatty" || g_mode == "slow_init" || g_mode == "init_error" ||
+           g_mode == "ignore_shutdown";
+}
+
+void serve() {
+    std::vector<Request> held;
+    while (std::optional<std::string> body = read_frame()) {
+        Request request = parse_request(*body);
+        if (g_mode == "silent") continue;
+        if (request.method == "initialize") {
+            if (g_mode == "exit_on_initialize") _exit(0);
+            answer_initialize();
+            if (g_mode == "stop_reading") {
+                while (!g_terminated) pause();
+                return;
+            }
+        } else if (request.method == "initialized") {
+            if (g_mode == "exit_after_init") _exit(0);
+        } else if (request.method == "textDocument/references") {
+            if (answers_references_normally()) {
+                answer_references(request);
+            } else if (g_mode == "reverse_references") {
+                held.push_back(request);
+                if (held.size() < 3) continue;
+                for (auto it = held.rbegin(); it != held.rend(); ++it) answer_references(*it);
+                held.clear();
+            } else {
+                answer_references_badly(request);
+            }
+        } else if (g_mode == "ignore_shutdown") {
+            continue;
+        } else if (request.method == "shutdown") {
+            send("{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(request.id) + ",\"result\":null}");
+        } else if (request.method == "exit") {
+            _exit(0);
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (const char* mode = getenv("VANTREL_FAKE_MODE")) g_mode = mode;
+    record_start(argc, argv);
+    bool stubborn = g_mode == "silent" || g_mode == "ignore_shutdown";
+    struct sigaction on_term = {};
+    on_term.sa_handler = stubborn ? SIG_IGN : note_termination;  // no SA_RESTART: a waiting read returns
+    sigaction(SIGTERM, &on_term, nullptr);
+    serve();
+    while (stubborn) pause();
+    return 0;
+}

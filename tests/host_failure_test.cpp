@@ -1,0 +1,133 @@
+// Failures inside the library's calls and requests: memory that cannot be
+// had, a worker thread that cannot be created, a host callback that throws.
+// Each ends only the call or request it hit; no exception reaches the host and
+// the library goes on serving.
+#include <new>
+
+#include "host_support.h"
+
+namespace {
+
+// While armed, every allocation through operator new of at least this many
+// bytes fails, as in a process short of memory. The loaded library allocates
+// through this process's operator new.
+std::atomic<size_t> g_refused_size = SIZE_MAX;
+
+struct Refuse_Allocations {
+    explicit Refuse_Allocations(size_t from_size) { g_refused_size = from_size; }
+    ~Refuse_Allocations() { g_refused_size = SIZE_MAX; }
+};
+
+}  // namespace
+
+void* operator new(size_t size) {
+    if (size >= g_refused_size) throw std::bad_alloc();
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+    throw std::bad_alloc();
+}
+
+// The replacement pairs malloc with free itself; GCC cannot see that.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, size_t) noexcept { std::free(memory); }
+
+namespace {
+
+constexpr size_t MEGABYTE = 1 << 20;
+
+class Host_Failure_Test : public testing::Test {
+protected:
+    Temp_Dir dir;
+    Worker_Latch latch;
+
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(load_vantrel()); }
+
+    void TearDown() override {
+        latch.release();
+        EXPECT_TRUE(stop_returns());
+    }
+};
+
+void throw_from_find(uint64_t, Host_Definition_Link* links, uint64_t, char* strings) {
+    g_vantrel.free_memory(links);
+    g_vantrel.free_memory(strings);
+    throw std::runtime_error("host callback failed");
+}
+
+TEST_F(Host_Failure_Test, FindCallbackThatThrowsReleasesItsWaiterAndTheWorkerGoesOn) {
+    g_vantrel.enqueue_find_symbols_in_text(throw_from_find, 0, "", 0, false, true, nullptr, 0);
+    EXPECT_TRUE(idle());
+    enqueue_logged_find(10, true);
+    EXPECT_EQ(logged_calls(), (std::vector<uint64_t>{10}));
+}
+
+TEST_F(Host_Failure_Test, ScanCallbackThatThrowsEndsOnlyItsScan) {
+    enqueue_scan(dir / "a.py", [](uint64_t) { throw std::runtime_error("host callback failed"); });
+    enqueue_scan(dir / "b.py", log_scan, 2);
+    ASSERT_TRUE(idle());
+    EXPECT_EQ(logged_calls(), (std::vector<uint64_t>{2}));
+}
+
+TEST_F(Host_Failure_Test, FindWhoseTextCannotBeCopiedIsDroppedAndItsCallerReturns) {
+    std::string text(2 * MEGABYTE, 'x');
+    {
+        Refuse_Allocations refused(MEGABYTE);
+        enqueue_logged_find(10, true, text);
+    }
+    EXPECT_EQ(g_vantrel.get_pending_tasks_count(), 0u);
+    EXPECT_TRUE(logged_calls().empty());
+    enqueue_logged_find(11, true);
+    EXPECT_EQ(logged_calls(), (std::vector<uint64_t>{11}));
+}
+
+TEST_F(Host_Failure_Test, FileTooLargeToHoldIsIndexedAsUnreadable) {
+    std::string path = dir / "big.py";
+    std::string definition = "def alpha():\n    pass\n";
+    write_file(path, definition);
+    scan(path);
+    ASSERT_EQ(find_links("alpha").size(), 1u);
+    write_file(path, definition + std::string(2 * MEGABYTE, '#'));
+    {
+        Refuse_Allocations refused(MEGABYTE);
+        enqueue_scan(path, log_scan, 7);
+        ASSERT_TRUE(idle());
+    }
+    EXPECT_EQ(logged_calls(), (std::vector<uint64_t>{7}));
+    EXPECT_TRUE(find_links("alpha").empty());
+}
+
+TEST_F(Host_Failure_Test, SearchThatRunsOutOfMemoryReportsNoLinks) {
+    std::string path = dir / "a.py";
+    write_file(path, "def alpha():\n    pass\n");
+    scan(path);
+    std::string text;
+    for (int i = 0; i < 300000; ++i) text += "alpha ";
+    latch.occupy_worker(dir / "held.py");
+    Find_Result result;
+    Background_Call finder([&] {
+        g_vantrel.enqueue_find_symbols_in_text(collect_links, context_of(&result), text.data(),
+                                               static_cast<uint32_t>(text.size()), false, true,
+                                               nullptr, 0);
+    });
+    ASSERT_TRUE(eventually([] { return g_vantrel.get_pending_tasks_count() == 2; }));
+    {
+        Refuse_Allocations refused(MEGABYTE);
+        latch.release();
+        ASSERT_TRUE(finder.returns());
+    }
+    EXPECT_EQ(result.calls, 1);
+    EXPECT_TRUE(result.links.empty());
+}
+
+TEST_F(Host_Failure_Test, WorkerThatCannotBeCreatedIsStartedByALaterCall) {
+    size_t threads = thread_count();
+    {
+        Refuse_Allocations refused(0);
+        g_vantrel.start_workers();
+    }
+    EXPECT_EQ(thread_count(), threads);
+    enqueue_logged_find(10, true);
+    EXPECT_EQ(logged_calls(), (std::vector<uint64_t>{10}));
+}
+
+}  // namespace

@@ -1,0 +1,501 @@
+// The language-server client against a scripted server (fake_lsp_server.cpp)
+// that shows the failures a real one rarely does. Whatever the server does,
+// the host process is neither killed nor hung, every look-up is answered
+// exactly once, the pending count returns to 0, and after enqueue_stop no
+// server process, thread or descriptor of the library remains.
+#include <algorithm>
+
+#include "lsp_test_host.h"
+
+namespace {
+
+struct Frame {
+    std::string header;
+    std::string body;
+};
+
+// Splits what the server logged into frames; each header is kept whole.
+std::vector<Frame> frames_in(const std::string& log) {
+    std::vector<Frame> frames;
+    size_t at = 0;
+    while (at < log.size()) {
+        size_t header_end = log.find("\r\n\r\n", at);
+        if (header_end == std::string::npos) break;
+        Frame frame;
+        frame.header = log.substr(at, header_end + 4 - at);
+        size_t length_at = frame.header.find("Content-Length: ");
+        size_t length = length_at == std::string::npos ? 0 : std::stoul(frame.header.substr(length_at + 16));
+        frame.body = log.substr(header_end + 4, length);
+        frames.push_back(frame);
+        at = header_end + 4 + length;
+    }
+    return frames;
+}
+
+std::vector<std::string> bodies_of(const std::vector<Frame>& frames) {
+    std::vector<std::string> bodies;
+    for (const Frame& frame : frames) bodies.push_back(frame.body);
+    return bodies;
+}
+
+bool starts_with(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+
+const std::string k_initialized = R"({"jsonrpc":"2.0","method":"initialized","params":{}})";
+const std::string k_exit = R"({"jsonrpc":"2.0","method":"exit","params":null})";
+const std::string k_did_open_start = R"({"jsonrpc":"2.0","method":"textDocument/didOpen")";
+const std::string k_elsewhere_uri = "file:///elsewhere/caf\xC3\xA9 \"q\".py";
+
+class Fake_Server : public ::testing::Test {
+protected:
+    Temp_Dir dir;
+    size_t threads_before = 0;
+    std::map<int, std::string> descriptors_before;
+
+    void SetUp() override {
+        ASSERT_FALSE(dir.path.empty());
+        ASSERT_NO_FATAL_FAILURE(load_vantrel());
+        threads_before = thread_count_at_rest();
+        descriptors_before = open_descriptors();
+    }
+
+    // Names the fake server as the executable; it starts at the next scan of
+    // a Python file and behaves as mode says.
+    void use_server(const char* mode) {
+        setenv("VANTREL_FAKE_MODE", mode, 1);
+        setenv("VANTREL_FAKE_LOG", (dir / "received.log").c_str(), 1);
+        setenv("VANTREL_FAKE_INFO", (dir / "server.info").c_str(), 1);
+        g_vantrel.lsp_set_executable_path(VANTREL_FAKE_SERVER);
+    }
+
+    std::string python_file(const std::string& name, const std::string& text = "def f():\n    pass\n") {
+        std::string path = dir / name;
+        write_file(path, text);
+        return path;
+    }
+
+    void start_server(const char* mode) {
+        use_server(mode);
+        ASSERT_NO_FATAL_FAILURE(scan(python_file("a.py")));
+        ASSERT_EQ(child_processes().size(), 1u) << "the scan of a.py started no server";
+    }
+
+    // Stops the library and checks that it leaves nothing behind.
+    void stop_and_expect_clean() {
+        ASSERT_TRUE(stop_returns()) << "enqueue_stop did not return";
+        EXPECT_TRUE(child_processes().empty());
+        EXPECT_EQ(thread_count(), threads_before);
+        EXPECT_EQ(open_descriptors(), descriptors_before);
+        EXPECT_EQ(g_vantrel.get_pending_tasks_count(), 0u);
+    }
+
+    std::vector<Frame> frames_received() { return frames_in(read_file(dir / "received.log")); }
+
+    std::vector<std::string> server_info(const std::string& key) {
+        std::vector<std::string> values;
+        std::istringstream lines(read_file(dir / "server.info"));
+        for (std::string line; std::getline(lines, line);) {
+            if (starts_with(line, key + " ")) values.push_back(line.substr(key.size() + 1));
+        }
+        return values;
+    }
+
+    // The one answer to a look-up asked now, waited for.
+    Answer answer_to(const std::string& path, int32_t line, int32_t character) {
+        size_t before = answers_so_far().size();
+        ask_references(path, line, character, before + 1);
+        std::vector<Answer> answers = wait_for_answers(before + 1);
+        return answers.size() > before ? answers[before] : Answer{};
+    }
+};
+
+// ---- what the client sends
+
+TEST_F(Fake_Server, StartSendsInitializeNamingHostProcessAndScannedDirectory) {
+    ASSERT_NO_FATAL_FAILURE(start_server("normal"));
+    stop_and_expect_clean();
+    std::vector<std::string> bodies = bodies_of(frames_received());
+    ASSERT_GE(bodies.size(), 2u);
+    EXPECT_EQ(bodies[0], R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"processId":)" +
+                             std::to_string(getpid()) + R"(,"rootUri":")" + file_uri(dir.path) +
+                             R"(","capabilities":{}}})");
+    EXPECT_EQ(bodies[1], k_initialized);
+}
+
+TEST_F(Fake_Server, EveryFrameHasOneContentLengthHeaderCountingBytes) {
+    ASSERT_NO_FATAL_FAILURE(start_server("normal"));
+    ASSERT_NO_FATAL_FAILURE(scan(python_file("b.py", "s = \"caf\xC3\xA9\"\n")));
+    answer_to(dir / "b.py", 0, 0);
+    stop_and_expect_clean();
+    std::vector<Frame> frames = frames_received();
+    ASSERT_EQ(frames.size(), 7u);  // initialize, initialized, 2 didOpen, references, shutdown, exit
+    for (const Frame& frame : frames) {
+        EXPECT_EQ(frame.header, "Content-Length: " + std::to_string(frame.body.size()) + "\r\n\r\n");
+    }
+}
+
+TEST_F(Fake_Server, ScannedPythonFileIsAnnouncedWithItsTextEscaped) {
+    use_server("normal");
+    std::string path = python_file("a.py", "def f(a):\n\treturn \"q\\\" + a\r\n");
+    ASSERT_NO_FATAL_FAILURE(scan(path));
+    stop_and_expect_clean();
+    std::vector<std::string> bodies = bodies_of(frames_received());
+    ASSERT_GE(bodies.size(), 3u);
+    EXPECT_EQ(bodies[2], k_did_open_start + R"(,"params":{"textDocument":{"uri":")" + file_uri(path) +
+                             R"(","languageId":"python","version":1,"text":"def f(a):\n\treturn \"q\\\" + a\r\n"}}})");
+}
+
+TEST_F(Fake_Server, UriEscapesBlanksColonsAndNonAsciiBytes) {
+    std::filesystem::create_directory(dir / "a b:\xC3\xA9");
+    use_server("normal");
+    std::string path = python_file("a b:\xC3\xA9/m.py");
+    ASSERT_NO_FATAL_FAILURE(scan(path));
+    stop_and_expect_clean();
+    std::vector<std::string> bodies = bodies_of(frames_received());
+    ASSERT_GE(bodies.size(), 3u);
+    EXPECT_NE(bodies[0].find(R"("rootUri":")" + file_uri(dir.path) + R"(/a%20b%3A%C3%A9")"), std::string::npos)
+        << bodies[0];
+    EXPECT_NE(bodies[2].find(R"("uri":")" + file_uri(dir.path) + R"(/a%20b%3A%C3%A9/m.py")"), std::string::npos)
+        << bodies[2];
+}
+
+TEST_F(Fake_Server, EmptyPythonFileStartsServerButIsNotAnnounced) {
+    use_server("normal");
+    ASSERT_NO_FATAL_FAILURE(scan(python_file("empty.py", "")));
+    EXPECT_EQ(child_processes().size(), 1u);
+    stop_and_expect_clean();
+    for (const std::string& body : bodies_of(frames_received())) EXPECT_FALSE(starts_with(body, k_did_open_start));
+}
+
+TEST_F(Fake_Server, ReferencesRequestCarriesPositionUnchanged) {
+    ASSERT_NO_FATAL_FAILURE(start_server("normal"));
+    answer_to(dir / "a.py", 3, -1);
+    stop_and_expect_clean();
+    std::vector<std::string> bodies = bodies_of(frames_received());
+    ASSERT_GE(bodies.size(), 4u);
+    EXPECT_EQ(bodies[3], R"({"jsonrpc":"2.0","id":2,"method":"textDocument/references","params":{)"
+                         R"("textDocument":{"uri":")" +
+                             file_uri(dir / "a.py") +
+                             R"("},"position":{"line":3,"character":-1},"context":{"includeDeclaration":true}}})");
+}
+
+TEST_F(Fake_Server, BackslashesInLookUpPathNameTheSameDocument) {
+    ASSERT_NO_FATAL_FAILURE(start_server("normal"));
+    std::string path = dir / "a.py";
+    std::replace(path.begin(), path.end(), '/', '\\');
+    Answer answer = answer_to(path, 0, 4);
+    ASSERT_EQ(answer.count, 2);
+    EXPECT_EQ(answer.locations[0], (Location{file_uri(dir / "a.py"), 0, 4}));
+    stop_and_expect_clean();
+}
+
+TEST_F(Fake_Server, StopSendsShutdownThenExit) {
+    ASSERT_NO_FATAL_FAILURE(start_server("normal"));
+    stop_and_expect_clean();
+    std::vector<std::string> bodies = bodies_of(frames_received());
+    ASSERT_EQ(bodies.size(), 5u);  // initialize, initialized, didOpen, shutdown, exit
+    EXPECT_EQ(bodies[3], R"({"jsonrpc":"2.0","id":2,"method":"shutdown","params":null})");
+    EXPECT_EQ(bodies[4], k_exit);
+}
+
+// ---- the server process
+
+TEST_F(Fake_Server, ServerIsStartedWithTheSingleArgumentServer) {
+    ASSERT_NO_FATAL_FAILURE(start_server("normal"));
+    stop_and_expect_clean();
+    EXPECT_EQ(server_info("arg"), std::vector<std::string>{"server"});
+}
+
+TEST_F(Fake_Server, ServerInheritsEnvironmentAndStandardError) {
+    ASSERT_NO_FATAL_FAILURE(start_server("slow_init"));  // the mode reaches it only through the environment
+    stop_and_expect_clean();
+    EXPECT_EQ(server_info("mode"), std::vector<std::string>{"slow_init"});
+    std::vector<std::string> descriptors = server_info("fd");
+    EXPECT_NE(std::find(descriptors.begin(), descriptors.end(), "2 " + descriptors_before[2]), descriptors.end());
+}
+
+TEST_F(Fake_Server, ServerHoldsNoPipeEndOfTheLibrary) {
+    ASSERT_NO_FATAL_FAILURE(start_server("normal"));
+    std::set<std::string> library_pipes;
+    for (const auto& [fd, target] : open_descriptors()) {
+        if (!descriptors_before.count(fd)) library_pipes.insert(target);
+    }
+    stop_and_expect_clean();
+    std::map<int, std::string> server_descriptors;
+    for (const std::string& entry : server_info("fd")) {
+        size_t blank = entry.find(' ');
+        server_descriptors[std::stoi(entry.substr(0, blank))] = entry.substr(blank + 1);
+    }
+    library_pipes.insert(server_descriptors[0]);
+    library_pipes.insert(server_descriptors[1]);
+    for (const auto& [fd, target] : server_descriptors) {
+        if (fd <= 2) continue;
+        EXPECT_FALSE(library_pipes.count(target)) << "server descriptor " << fd << " is " << target;
+    }
+}
+
+TEST_F(Fake_Server, SecondPythonScanStartsNoSecondServer) {
+    ASSERT_NO_FATAL_FAILURE(start_server("normal"));
+    std::vector<pid_t> first = child_processes();
+    ASSERT_NO_FATAL_FAILURE(scan(python_file("b.py")));
+    EXPECT_EQ(child_processes(), first);
+    stop_and_expect_clean();
+    EXPECT_EQ(server_info("start").size(), 1u);
+}
+
+// ---- the handshake
+
+TEST_F(Fake_Server, MessagesBeforeInitializeReplyAreDroppedUnanswered) {
+    ASSERT_NO_FATAL_FAILURE(start_server("chatty"));
+    // The server's stray response with id 2 came before the look-up with id 2
+    // was made; the look-up gets its own answer.
+    Answer answer = answer_to(dir / "a.py", 5, 7);
+    ASSERT_EQ(answer.count, 2);
+    EXPECT_EQ(answer.locations[0], (Location{file_uri(dir / "a.py"), 5, 7}));
+    stop_and_expect_clean();
+    std::vector<std::string> bodies = bodies_of(frames_received());
+    ASSERT_GE(bodies.size(), 2u);
+    EXPECT_EQ(bodies[1], k_initialized);
+    for (const std::string& body : bodies) {
+        EXPECT_EQ(body.find("\"result\""), std::string::npos) << body;
+        EXPECT_EQ(body.find("\"error\""), std::string::npos) << body;
+    }
+}
+
+TEST_F(Fake_Server, ErrorReplyToInitializeCompletesTheStart) {
+    ASSERT_NO_FATAL_FAILURE(start_server("init_error"));
+    EXPECT_EQ(answer_to(dir / "a.py", 1, 1).count, 2);
+    stop_and_expect_clean();
+}
+
+TEST_F(Fake_Server, ServerEndingBeforeItsReplyIsRetriedAtNextPythonScan) {
+    use_server("exit_on_initialize");
+    ASSERT_NO_FATAL_FAILURE(scan(python_file("a.py")));
+    EXPECT_TRUE(child_processes().empty()) << "the abandoned server was not reaped";
+    EXPECT_EQ(open_descriptors(), descriptors_before);
+    Answer unanswered = answer_to(dir / "a.py", 0, 4);
+    EXPECT_EQ(unanswered.thread, std::this_thread::get_id());
+    EXPECT_EQ(unanswered.count, 0);
+
+    setenv("VANTREL_FAKE_MODE", "normal", 1);
+    ASSERT_NO_FATAL_FAILURE(scan(python_file("b.py")));
+    EXPECT_EQ(child_processes().size(), 1u);
+    EXPECT_EQ(answer_to(dir / "b.py", 0, 4).count, 2);
+    stop_and_expect_clean();
+    EXPECT_EQ(server_info("start").size(), 2u);
+}
+
+// Takes as long as the library's bound on the wait for the initialize reply.
+TEST_F(Fake_Server, StartIsAbandonedWhenServerNeverReplies) {
+    use_server("silent");
+    std::string path = python_file("a.py");
+    g_vantrel.enqueue_scan_file(nullptr, 0, path.data(), static_cast<uint32_t>(path.size()), VANTREL_PYTHON);
+    ASSERT_TRUE(idle(std::chrono::seconds(90))) << "the start never gave up";
+    EXPECT_TRUE(child_processes().empty()) << "the silent server was not ended and reaped";
+    EXPECT_EQ(open_descriptors(), descriptors_before);
+    EXPECT_EQ(answer_to(path, 0, 4).thread, std::this_thread::get_id());
+    stop_and_expect_clean();
+}
+
+// ---- answers
+
+TEST_F(Fake_Server, AnswerArrivesAsHostLocationsOnTheReaderThread) {
+    ASSERT_NO_FATAL_FAILURE(start_server("normal"));
+    ask_references(dir / "a.py", 4, 2, 42);
+    std::vector<Answer> answers = wait_for_answers(1);
+    ASSERT_EQ(answers.size(), 1u);
+    const Answer& answer = answers[0];
+    EXPECT_EQ(answer.context, 42u);
+    EXPECT_NE(answer.thread, std::this_thread::get_id());
+    EXPECT_EQ(answer.pending_during_callback, 1u);
+    ASSERT_EQ(answer.count, 2);
+    EXPECT_TRUE(answer.strings_packed);
+    EXPECT_EQ(answer.locations, (std::vector<Location>{{file_uri(dir / "a.py"), 4, 2}, {k_elsewhere_uri, 5, 0}}));
+    EXPECT_TRUE(idle());
+    stop_and_expect_clean();
+}
+
+TEST_F(Fake_Server, ErrorResponseToReferencesGivesNoRecords) {
+    ASSERT_NO_FATAL_FAILURE(start_server("error_references"));
+    Answer answer = answer_to(dir / "a.py", 0, 4);
+    EXPECT_EQ(answer.count, 0);
+    EXPECT_TRUE(answer.records_null);
+    EXPECT_TRUE(answer.strings_null);
+    EXPECT_TRUE(idle());
+    stop_and_expect_clean();
+}
+
+TEST_F(Fake_Server, ResponsesOutOfOrderReachTheirOwnLookUps) {
+    ASSERT_NO_FATAL_FAILURE(start_server("reverse_references"));
+    for (int32_t line : {10, 20, 30}) ask_references(dir / "a.py", line, 0, static_cast<uint64_t>(line));
+    std::vector<Answer> answers = wait_for_answers(3);
+    ASSERT_EQ(answers.size(), 3u);
+    std::vector<uint64_t> contexts;
+    for (const Answer& answer : answers) {
+        contexts.push_back(answer.context);
+        ASSERT_EQ(answer.count, 2);
+        EXPECT_EQ(static_cast<uint64_t>(answer.locations[0].line), answer.context);
+    }
+    EXPECT_EQ(contexts, (std::vector<uint64_t>{30, 20, 10}));
+    stop_and_expect_clean();
+}
+
+TEST_F(Fake_Server, LookUpsInFlightAtStopAreAnsweredEmpty) {
+    ASSERT_NO_FATAL_FAILURE(start_server("hold_references"));
+    for (uint64_t context = 1; context <= 3; ++context) ask_references(dir / "a.py", 0, 4, context);
+    EXPECT_EQ(g_vantrel.get_pending_tasks_count(), 3u);
+    stop_and_expect_clean();
+    std::vector<Answer> answers = answers_so_far();
+    EXPECT_EQ(answers_per_context(answers), (std::map<uint64_t, int>{{1, 1}, {2, 1}, {3, 1}}));
+    for (const Answer& answer : answers) EXPECT_EQ(answer.count, 0);
+}
+
+TEST_F(Fake_Server, ServerDyingInsideAnAnswerLeavesLookUpsAnsweredEmpty) {
+    ASSERT_NO_FATAL_FAILURE(start_server("die_in_body"));
+    EXPECT_EQ(answer_to(dir / "a.py", 0, 4).count, 0);
+    EXPECT_EQ(answer_to(dir / "a.py", 0, 4).count, 0);
+    EXPECT_TRUE(idle());
+    EXPECT_EQ(answers_per_context(answers_so_far()), (std::map<uint64_t, int>{{1, 1}, {2, 1}}));
+    stop_and_expect_clean();
+}
+
+TEST_F(Fake_Server, ServerEndingAfterStartHarmsNeitherScansNorLookUps) {
+    ASSERT_NO_FATAL_FAILURE(start_server("exit_after_init"));
+    pid_t server = child_processes().at(0);
+    ASSERT_TRUE(eventually([server] {
+        std::optional<Process_Status> status = process_status(server);
+        return !status || status->state == 'Z';
+    }));
+    // The announcement goes to a pipe nobody reads: no SIGPIPE may end us.
+    ASSERT_NO_FATAL_FAILURE(scan(python_file("b.py")));
+    EXPECT_EQ(answer_to(dir / "b.py", 0, 4).count, 0);
+    EXPECT_TRUE(idle());
+    stop_and_expect_clean();
+}
+
+class Hostile_Framing : public Fake_Server, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(Hostile_Framing, EndsTheStreamAndAnswersTheLookUpEmpty) {
+    ASSERT_NO_FATAL_FAILURE(start_server(GetParam()));
+    Answer answer = answer_to(dir / "a.py", 0, 4);
+    EXPECT_EQ(answer.count, 0);
+    EXPECT_TRUE(answer.records_null);
+    EXPECT_TRUE(idle());
+    EXPECT_EQ(answer_to(dir / "a.py", 1, 4).count, 0);
+    stop_and_expect_clean();
+    EXPECT_EQ(answers_per_context(answers_so_far()), (std::map<uint64_t, int>{{1, 1}, {2, 1}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Fake_Server, Hostile_Framing,
+                         ::testing::Values("long_header", "huge_length", "no_digits", "minus_length"));
+
+// ---- stopping
+
+TEST_F(Fake_Server, StopEndsServerThatIgnoresShutdownAndExit) {
+    ASSERT_NO_FATAL_FAILURE(start_server("ignore_shutdown"));
+    stop_and_expect_clean();
+}
+
+// Waits until the pending count has stopped moving: writes to a server that
+// reads nothing have filled the pipe and block.
+bool pending_count_settles() {
+    uint64_t last = UINT64_MAX;
+    return eventually([&last] {
+        uint64_t now = g_vantrel.get_pending_tasks_count();
+        bool settled = now == last && now > 0;
+        last = now;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return settled;
+    });
+}
+
+TEST_F(Fake_Server, StopReleasesLookUpsBlockedOnServerThatStopsReading) {
+    ASSERT_NO_FATAL_FAILURE(start_server("stop_reading"));
+    constexpr uint64_t look_ups = 1000;  // many times what the pipe holds
+    auto all_asked = std::make_shared<std::atomic<bool>>(false);
+    std::thread host([all_asked, path = dir / "a.py"] {
+        for (uint64_t i = 0; i < look_ups; ++i) ask_references(path, 0, 4, i);
+        *all_asked = true;
+    });
+    ASSERT_TRUE(pending_count_settles());
+    bool stopped = stop_returns();
+    bool released = eventually([&all_asked] { return all_asked->load(); }, std::chrono::seconds(20));
+    released ? host.join() : host.detach();
+    ASSERT_TRUE(stopped) << "enqueue_stop waits for ever behind a blocked look-up";
+    ASSERT_TRUE(released) << "a look-up stays blocked after the stop";
+    std::vector<Answer> answers = wait_for_answers(look_ups);
+    EXPECT_EQ(answers.size(), look_ups);
+    for (const auto& [context, count] : answers_per_context(answers)) EXPECT_EQ(count, 1) << context;
+    EXPECT_EQ(g_vantrel.get_pending_tasks_count(), 0u);
+    EXPECT_TRUE(child_processes().empty());
+    EXPECT_EQ(thread_count(), threads_before);
+}
+
+TEST_F(Fake_Server, StopReturnsWhileWorkerIsBlockedAnnouncingToServerThatStopsReading) {
+    ASSERT_NO_FATAL_FAILURE(start_server("stop_reading"));
+    std::string big = python_file("big.py", std::string(256 * 1024, '#') + "\ndef f(): pass\n");
+    g_vantrel.enqueue_scan_file(nullptr, 0, big.data(), static_cast<uint32_t>(big.size()), VANTREL_PYTHON);
+    ASSERT_TRUE(pending_count_settles());
+    stop_and_expect_clean();
+}
+
+TEST_F(Fake_Server, StopDuringServerStartLeavesNoServerBehind) {
+    use_server("slow_init");
+    std::string path = python_file("a.py");
+    g_vantrel.enqueue_scan_file(nullptr, 0, path.data(), static_cast<uint32_t>(path.size()), VANTREL_PYTHON);
+    ASSERT_TRUE(eventually([] { return !child_processes().empty(); }));
+    stop_and_expect_clean();
+}
+
+TEST_F(Fake_Server, LookUpsRacingStopAreEachAnsweredOnce) {
+    ASSERT_NO_FATAL_FAILURE(start_server("normal"));
+    std::atomic<bool> stopped{false};
+    std::atomic<uint64_t> asked{0};
+    std::vector<std::thread> hosts;
+    for (uint64_t t = 0; t < 4; ++t) {
+        hosts.emplace_back([&, t] {
+            uint64_t after_stop = 0;
+            for (uint64_t i = 0; after_stop < 20; ++i) {
+                if (stopped) ++after_stop;
+                ask_references(dir / "a.py", 0, 4, t * 1000000 + i);
+                ++asked;
+            }
+        });
+    }
+    ASSERT_TRUE(eventually([&] { return asked >= 40; }));
+    ASSERT_TRUE(stop_returns());
+    stopped = true;
+    for (std::thread& host : hosts) host.join();
+    std::vector<Answer> answers = wait_for_answers(asked);
+    EXPECT_EQ(answers.size(), asked.load());
+    for (const auto& [context, count] : answers_per_context(answers)) EXPECT_EQ(count, 1) << context;
+    EXPECT_EQ(g_vantrel.get_pending_tasks_count(), 0u);
+    EXPECT_TRUE(child_processes().empty());
+    EXPECT_EQ(thread_count(), threads_before);
+}
+
+TEST_F(Fake_Server, ConcurrentLookUpsFromManyThreadsAreEachAnsweredOnce) {
+    ASSERT_NO_FATAL_FAILURE(start_server("normal"));
+    const uint64_t threads = 8, per_thread = 200;
+    std::vector<std::thread> hosts;
+    for (uint64_t t = 0; t < threads; ++t) {
+        hosts.emplace_back([&, t] {
+            for (uint64_t i = 0; i < per_thread; ++i) {
+                uint64_t context = t * per_thread + i;
+                ask_references(dir / "a.py", static_cast<int32_t>(context), 1, context);
+            }
+        });
+    }
+    for (std::thread& host : hosts) host.join();
+    std::vector<Answer> answers = wait_for_answers(threads * per_thread);
+    ASSERT_EQ(answers.size(), threads * per_thread);
+    std::map<uint64_t, int> per_context = answers_per_context(answers);
+    EXPECT_EQ(per_context.size(), threads * per_thread);
+    for (const Answer& answer : answers) {
+        ASSERT_EQ(answer.count, 2);
+        EXPECT_EQ(static_cast<uint64_t>(answer.locations[0].line), answer.context);
+    }
+    EXPECT_TRUE(idle());
+    stop_and_expect_clean();
+}
+
+}  // namespace

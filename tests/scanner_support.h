@@ -1,0 +1,46 @@
+// Helpers shared by the scanner tests: reading the sample sources and taking
+// a comparable snapshot of an index.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "scanner.h"
+
+// One definition as the index holds it, in a form tests can compare.
+struct Indexed_Definition {
+    std::string path;
+    uint32_t row;
+    uint32_t column;
+
+    friend bool operator==(const Indexed_Definition&, const Indexed_Definition&) = default;
+};
+
+inline std::ostream& operator<<(std::ostream& out, const Indexed_Definition& definition) {
+    return out << definition.path << ':' << definition.row << ':' << definition.column;
+}
+
+// Name -> its definitions, in the index's order.
+using Index_Snapshot = std::map<std::string, std::vector<Indexed_Definition>>;
+
+inline Index_Snapshot snapshot(const Scanner& scanner) {
+    Index_Snapshot result;
+    for (const auto& [name, definitions] : scanner.definitions) {
+        std::vector<Indexed_Definition>& copies = result[name];
+        for (const Definition& definition : definitions) {
+            copies.push_back({std::string(definition.path), definition.position.row,
+                              definition.position.column});
+        }
+    }
+    return result;
+}
+
+inline std::string read_sample(const std::string& file_name) {
+    std::ifstream file(std::string(VANTREL_TEST_SOURCES) + "/" + file_name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
