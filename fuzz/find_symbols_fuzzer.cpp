@@ -49,7 +49,7 @@ const Definition& chosen_definition(const std::vector<Definition>& definitions,
                                     const std::vector<std::string>& preferred) {
     for (const std::string& path : preferred) {
         for (const Definition& definition : definitions) {
-            if (*definition.path == path) return definition;
+            if (definition.path == path) return definition;
         }
     }
     return definitions.front();
@@ -59,14 +59,16 @@ const Definition& chosen_definition(const std::vector<Definition>& definitions,
 // definition, with the definition the preferences choose.
 void check_link_in_valid_text(const Definition_Link& link, const std::vector<uint32_t>& code_points,
                               const std::vector<std::string>& preferred, bool compound_only) {
-    std::vector<uint32_t> identifier(code_points.begin() + link.start, code_points.begin() + link.end);
+    std::vector<uint32_t> identifier(code_points.begin() + link.start,
+                                     code_points.begin() + link.end);
     std::string name;
     utf8::utf32to8(identifier.begin(), identifier.end(), std::back_inserter(name));
     auto entry = small_index().definitions.find(name);
     if (entry == small_index().definitions.end()) abort();
     const Definition& expected = chosen_definition(entry->second, preferred);
-    if (link.path != *expected.path || link.position.row != expected.position.row ||
-        link.position.column != expected.position.column) abort();
+    if (link.path != expected.path || link.position.row != expected.position.row ||
+        link.position.column != expected.position.column)
+        abort();
     uint32_t before = link.start > 0 ? code_points[link.start - 1] : ' ';
     if (before == '_' || (before < 0x80 && (before | 0x20) - 'a' < 26)) abort();
     if (link.end < code_points.size() && is_ascii_word_byte(code_points[link.end])) abort();
@@ -86,10 +88,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     bool compound_only = data[0] & 1;
-    const std::vector<std::string>& preferred = k_preferences[(data[0] >> 1) % k_preferences.size()];
+    const std::vector<std::string>& preferred =
+        k_preferences[(data[0] >> 1) % k_preferences.size()];
     std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
 
-    std::vector<Definition_Link> links = get_definitions_from_text(text, small_index(), preferred, compound_only);
+    std::vector<Definition_Link> links =
+        get_definitions_from_text(text, small_index(), preferred, compound_only);
 
     bool valid = utf8::is_valid(text.begin(), text.end());
     std::vector<uint32_t> code_points;

@@ -17,13 +17,15 @@ namespace {
 const std::string k_fuzzed = "fuzzed";
 const std::string k_kept = "kept.py";
 
-using Index_Entries = std::map<std::string, std::vector<std::tuple<std::string, uint32_t, uint32_t>>>;
+using Index_Entries =
+    std::map<std::string, std::vector<std::tuple<std::string, uint32_t, uint32_t>>>;
 
 Index_Entries entries_of(const Scanner& scanner) {
     Index_Entries entries;
     for (const auto& [name, definitions] : scanner.definitions) {
         for (const Definition& definition : definitions) {
-            entries[name].emplace_back(*definition.path, definition.position.row, definition.position.column);
+            entries[name].emplace_back(std::string(definition.path), definition.position.row,
+                                       definition.position.column);
         }
     }
     return entries;
@@ -45,8 +47,8 @@ void check_definitions(const Scanner& scanner, const std::string& text) {
     for (const auto& [name, definitions] : scanner.definitions) {
         if (name.empty() || definitions.empty()) abort();
         for (size_t i = 0; i < definitions.size(); ++i) {
-            const std::string& path = *definitions[i].path;
-            if (i > 0 && !(*definitions[i - 1].path < path)) abort();  // one per file, in byte order
+            std::string_view path = definitions[i].path;
+            if (i > 0 && !(definitions[i - 1].path < path)) abort();  // one per file, in byte order
             if (path == k_kept) continue;
             if (path != k_fuzzed) abort();
             ++fuzzed_names;
@@ -63,7 +65,8 @@ void check_definitions(const Scanner& scanner, const std::string& text) {
 Scanner& scanner_with_kept_file() {
     static Scanner scanner = [] {
         Scanner fresh;
-        scan_file(k_kept, "class Kept:\n    def method(self):\n        pass\n\ndef run(): pass\n", fresh, 1);
+        scan_file(k_kept, "class Kept:\n    def method(self):\n        pass\n\ndef run(): pass\n",
+                  fresh, 1);
         return fresh;
     }();
     return scanner;

@@ -5,15 +5,18 @@
  * the index, searches texts for identifiers that name indexed definitions,
  * and may ask a Python language server for the references at a position.
  *
- * Threads. Every function may be called from any host thread. Scans, finds
- * and clears are queued and executed one at a time on one worker thread of
- * the library; finds and clears always go before queued scans. Scan and find
- * callbacks run on that worker thread; references callbacks run on the
- * language server's reader thread (or at once on the calling thread when no
- * server runs). No lock of the library is held while a callback runs, so a
- * callback may enqueue further work, read the pending count and free results;
- * it must not call enqueue_stop, and a callback on the worker thread must not
- * enqueue a find with wait set.
+ * Threads. Every function may be called from any host thread, several at a
+ * time. Scans, finds and clears are queued and executed one at a time on one
+ * worker thread of the library, started by the first scan or find (or by
+ * start_workers); finds and clears always go before queued scans, each queue
+ * in its own order. Scan and find callbacks run on that worker thread;
+ * references callbacks run on the language server's reader thread (or at once
+ * on the calling thread when no server runs). No lock of the library is held
+ * while a callback runs, so a callback may enqueue further work, read the
+ * pending count and free results. While it runs no other request is served,
+ * so keep callbacks short. A callback should not call enqueue_stop; a find
+ * with wait set queued from a worker callback does not wait (it could only run
+ * after that callback has returned).
  *
  * Ownership. Every string passed in is copied before the call returns. Every
  * non-null record array and string buffer handed to a callback belongs to the
@@ -21,10 +24,21 @@
  * free_memory. With no records both pointers are null.
  *
  * Life. Call enqueue_stop once, before unloading the library or exiting; after
- * it only get_pending_tasks_count and free_memory are meaningful.
+ * it only get_pending_tasks_count and free_memory are meaningful: the other
+ * functions return at once and do nothing. A host that unloads the library
+ * (dlclose) or exits without enqueue_stop gets the same stop done for it
+ * before the library's memory goes away.
  *
- * No function returns a status, logs or raises: failures show only as empty
- * results (a file that cannot be read is indexed as empty).
+ * Failures. No function returns a status, logs, raises a signal or lets a C++
+ * exception out: failures show only as empty results. A file that cannot be
+ * read (missing, not a regular file, too large for memory) is indexed as
+ * empty; a search that runs out of memory reports no links; a call that
+ * cannot copy its arguments does nothing. A NULL pointer passed with a
+ * non-zero length is read as empty. An exception thrown by a host callback
+ * ends that request only: it counts as finished and the worker goes on.
+ *
+ * Cost. Enqueuing copies the arguments and takes a lock for a few queue
+ * operations; it never waits for the worker, except a find with wait set.
  */
 #ifndef VANTREL_H
 #define VANTREL_H
@@ -99,7 +113,8 @@ _Static_assert(sizeof(String_Ref) == 16, "String_Ref is 16 bytes");
 _Static_assert(offsetof(String_Ref, length) == 8, "length at offset 8");
 #endif
 
-/* Called on the worker thread once a scan has been handled. */
+/* Called on the worker thread once a scan has been handled, the file's new
+ * definitions already in the index; also when the file could not be read. */
 typedef void (*Scan_Callback)(uint64_t context);
 
 /* Called on the worker thread exactly once per handled find, also when
@@ -118,25 +133,33 @@ typedef void (*References_Callback)(uint64_t context, Host_Location *locations,
 VANTREL_EXPORT void lsp_set_executable_path(const char *path);
 
 /* Starts the worker thread if none runs. Enqueuing a scan or a find does the
- * same, so calling this is optional. */
+ * same, so calling this is optional. Once enqueue_stop has ended a worker, no
+ * worker is started again. */
 VANTREL_EXPORT void start_workers(void);
 
-/* Queues a re-index of one file, read from disk by path (backslashes count as
- * '/'). A scan of a path that already waits in the queue is dropped: no count,
- * no callback. callback may be NULL. Unreadable files are indexed as empty,
- * which removes their earlier definitions. */
+/* Queues a re-index of one file, read whole from disk by path (path_length
+ * bytes, no terminator needed; backslashes count as '/'). A scan of a path
+ * that already waits in the queue is dropped: no count, no callback; a path
+ * the worker has already taken is queued again. callback may be NULL; it runs
+ * once, on the worker thread, after the scan. A file that cannot be read, or
+ * a path that is not a regular file (directory, FIFO, device) or holds a NUL
+ * byte, is indexed as empty, which removes its earlier definitions. language
+ * 1 (Python) also starts the language server if a path was set (see
+ * lsp_set_executable_path) and announces the file to it. */
 VANTREL_EXPORT void enqueue_scan_file(Scan_Callback callback, uint64_t context,
                                       const char *path, uint32_t path_length,
                                       int64_t language);
 
-/* Queues a search of text (UTF-8; invalid sequences count as separators)
- * ahead of every queued scan. Each identifier that names an indexed definition
- * gives one link; the definition is taken from the first of paths that holds
- * the name, else from the smallest path in byte order. With compound_only,
- * only identifiers starting with '_' or holding a later '_' or uppercase
- * letter are reported. With wait, the call returns once the callback has
- * returned (or the request was discarded by enqueue_clear or a stop). A NULL
- * callback makes the call do nothing. */
+/* Queues a search of text (text_length bytes of UTF-8; invalid sequences count
+ * as separators) ahead of every queued scan. Each identifier that names an
+ * indexed definition gives one link, in text order; the definition is taken
+ * from the first of the path_count preferred paths that holds the name
+ * (backslashes count as '/'), else from the smallest path in byte order. With
+ * compound_only, only identifiers starting with '_' or holding a later '_' or
+ * uppercase letter are reported. The callback runs once, on the worker thread.
+ * With wait, the call returns once the callback has returned, or at once when
+ * the request is discarded by enqueue_clear or left unserved by a stop (then
+ * the callback is never called). A NULL callback makes the call do nothing. */
 VANTREL_EXPORT void enqueue_find_symbols_in_text(Find_Callback callback, uint64_t context,
                                                  const char *text, uint32_t text_length,
                                                  bool compound_only, bool wait,
@@ -150,18 +173,25 @@ VANTREL_EXPORT void enqueue_lsp_find_references(References_Callback callback, ui
                                                 const char *path, uint32_t path_length,
                                                 int32_t line, int32_t character);
 
-/* Discards every queued scan and find (their callbacks are never called; a
- * waiting caller is released) and queues one request that empties the index.
- * Does not start the worker. */
+/* Discards every queued scan, find and clear (their callbacks are never
+ * called; a waiting caller is released) and queues one request that empties
+ * the index. The request in progress, if any, completes. The pending count
+ * falls by the number discarded and rises by one. Does not start the worker:
+ * before the first scan or find the index is emptied once one starts it. */
 VANTREL_EXPORT void enqueue_clear(void);
 
-/* Shuts the language server down, completes the request in progress and ends
- * the worker; queued requests are never served. Blocks until all of this is
- * done. Call once, last. */
+/* Ends the worker and the language server: the request in progress completes,
+ * its callback included; queued requests are never served and stay in the
+ * pending count (a caller waiting for a queued find is released); then the
+ * server is shut down. Blocks until all of this is done, a few seconds at
+ * most beyond the request in progress. Call once, last. Before any worker was
+ * started it only shuts the server down, and the library stays usable. */
 VANTREL_EXPORT void enqueue_stop(void);
 
 /* Work accepted and not finished: queued and running requests plus unanswered
- * references look-ups. May lag a returned waiting find for a moment. */
+ * references look-ups. A request is counted until its callback has returned,
+ * so the count may lag a returned waiting find for a moment. 0 once every
+ * accepted request has been handled. */
 VANTREL_EXPORT uint64_t get_pending_tasks_count(void);
 
 /* Releases a record array or string buffer handed to a callback; NULL is

@@ -25,16 +25,16 @@ inline constexpr std::array<uint8_t, 128> ascii_char_classes = [] {
 bool locale_is_letter(uint32_t code_point);
 bool locale_is_uppercase(uint32_t code_point);
 
-inline bool is_letter(uint32_t code_point) {
+constexpr bool is_letter(uint32_t code_point) {
     return code_point < 0x80 ? (ascii_char_classes[code_point] & CHAR_LETTER) != 0
                              : locale_is_letter(code_point);
 }
 
-inline bool is_uppercase(uint32_t code_point) {
+constexpr bool is_uppercase(uint32_t code_point) {
     return code_point < 0x80 ? (ascii_char_classes[code_point] & CHAR_UPPERCASE) != 0
                              : locale_is_uppercase(code_point);
 }
 
-inline bool is_digit(uint32_t code_point) {
+constexpr bool is_digit(uint32_t code_point) {
     return code_point < 0x80 && (ascii_char_classes[code_point] & CHAR_DIGIT) != 0;
 }

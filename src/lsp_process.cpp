@@ -177,6 +177,8 @@ std::string path_to_uri(const std::string& path) {
     return uri;
 }
 
+// The short escapes of the five bytes source text commonly holds; null for
+// every other byte.
 static const char* text_escape(char byte) {
     switch (byte) {
     case '\t': return "\\t";
@@ -188,17 +190,27 @@ static const char* text_escape(char byte) {
     }
 }
 
-// Escapes the five bytes a JSON string cannot hold as themselves and that
-// source text commonly contains; every other byte is copied unchanged.
+// Makes text a JSON string body. Besides the five short escapes, the other
+// control bytes (a form feed, a NUL) become \u00XX: a JSON parser rejects
+// them raw, and the server would drop the whole message. Every other byte,
+// 0x7F and non-ASCII included, is copied unchanged.
 static std::string escape_text(const std::string& text) {
+    static const char hex_digits[] = "0123456789ABCDEF";
     std::string escaped;
     escaped.reserve(text.size() + 32);
     auto run_start = text.begin();
     for (auto it = text.begin(); it != text.end(); ++it) {
         const char* escape = text_escape(*it);
-        if (escape == nullptr) continue;
+        unsigned char byte = static_cast<unsigned char>(*it);
+        if (escape == nullptr && byte >= 0x20) continue;
         escaped.append(run_start, it);
-        escaped += escape;
+        if (escape != nullptr) {
+            escaped += escape;
+        } else {
+            escaped += "\\u00";
+            escaped += hex_digits[byte >> 4];
+            escaped += hex_digits[byte & 0x0F];
+        }
         run_start = it + 1;
     }
     escaped.append(run_start, text.end());

@@ -4,15 +4,20 @@
 //
 // Shape: host threads only copy their arguments into a Request and queue it;
 // the worker alone touches the index and the parsers, so they need no lock.
-// g_queue_mutex is held only for queue operations, never while a request is
-// executed or a callback runs.
+// g_queue_mutex is held only for queue operations (and, once, to start the
+// worker), never while a request is executed or a callback runs.
 #include "main.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cxxabi.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <deque>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -24,6 +29,9 @@
 #include "lsp_process.h"
 #include "scanner.h"
 #include "vantrel.h"
+
+// This library's own handle, from the C runtime's start files.
+extern "C" __attribute__((visibility("hidden"))) void* __dso_handle;
 
 namespace {
 
@@ -90,7 +98,7 @@ std::mutex g_stop_mutex;
 thread_local bool g_this_thread_is_worker = false;
 
 void worker_loop();
-void stop_at_unload();
+void stop_at_unload(void*);
 
 // Runs an exported function's body: no exception may reach the host's
 // frames, so a failure (memory, thread creation) ends the call without effect.
@@ -107,21 +115,22 @@ std::string copy_bytes(const char* data, uint32_t length) {
     return std::string(data, length);
 }
 
-std::string& replace_backslashes(std::string& path) {
+void replace_backslashes(std::string& path) {
     std::replace(path.begin(), path.end(), '\\', '/');
-    return path;
 }
 
 // Starts the worker unless one is held; false once a stop has ended the
 // worker, so that no request is accepted that nobody would ever serve.
 // Caller holds g_queue_mutex, which makes the test and the start one step.
 // No worker runs unless it is sure to be stopped before the library's
-// objects are destroyed.
+// objects are destroyed. Registering with this library's handle makes the
+// stop run at dlclose as well as at exit; plain atexit can be rerouted (by a
+// sanitizer's runtime) to the process's exit alone.
 bool start_worker_locked() {
     if (g_stop_requested) return false;
     if (g_worker_thread.joinable()) return true;
     if (!g_stop_at_unload_registered) {
-        if (std::atexit(stop_at_unload) != 0) return false;
+        if (abi::__cxa_atexit(stop_at_unload, nullptr, &__dso_handle) != 0) return false;
         g_stop_at_unload_registered = true;
     }
     g_worker_thread = std::thread(worker_loop);
@@ -137,28 +146,46 @@ void release_waiter(Request& request) {
     std::lock_guard lock(*find->done_mutex);
     *find->done = true;
     find->done_cv->notify_one();
-    find->wait = false;
 }
 
 void release_waiters(std::deque<Request>& requests) {
     for (Request& request : requests) release_waiter(request);
 }
 
+// Closes the descriptor however the read ends, a failed allocation included.
+struct Open_File {
+    int descriptor;
+    ~Open_File() {
+        if (descriptor >= 0) close(descriptor);
+    }
+};
+
+// Reads size bytes, fewer if the file shrank meanwhile.
+void read_contents(int descriptor, size_t size, std::string& buffer) {
+    buffer.resize(size);
+    size_t got = 0;
+    while (got < size) {
+        ssize_t count = read(descriptor, buffer.data() + got, size - got);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) break;
+        got += static_cast<size_t>(count);
+    }
+    buffer.resize(got);
+}
+
 // Reads the whole file into buffer, reusing its storage. Anything but a
-// readable regular file leaves it empty: a FIFO or a device would block the
-// worker or never end, and a path holding a NUL byte names no file at all.
+// readable regular file leaves it empty: a FIFO or a device could block the
+// worker or never end (opening without blocking and checking the open file
+// leaves no gap for a swap), and a path holding a NUL byte names no file.
+// Close-on-exec keeps the descriptor out of processes the host starts
+// meanwhile.
 void read_file(const std::string& path, std::string& buffer) {
     buffer.clear();
-    std::error_code error;
     if (path.find('\0') != std::string::npos) return;
-    if (!std::filesystem::is_regular_file(path, error)) return;
-    std::ifstream file(path, std::ios::binary | std::ios::ate);
-    if (!file) return;
-    std::streamoff size = file.tellg();
-    if (size <= 0 || !file.seekg(0)) return;
-    buffer.resize(static_cast<size_t>(size));
-    file.read(buffer.data(), size);
-    buffer.resize(static_cast<size_t>(file.gcount()));
+    Open_File file{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+    struct stat status;
+    if (file.descriptor < 0 || fstat(file.descriptor, &status) != 0 || !S_ISREG(status.st_mode)) return;
+    read_contents(file.descriptor, static_cast<size_t>(status.st_size), buffer);
 }
 
 // Re-indexes one file from disk. A file too large to be held in memory is
@@ -257,12 +284,14 @@ void worker_loop() {
     release_abandoned_waiters();
 }
 
-// Queues a scan unless its path already waits; false when nothing was queued.
-bool append_scan(Scan_Request&& scan) {
+// Queues a scan unless its path already waits or a stop has ended the worker.
+// The worker is woken with the lock held: woken after, it could finish the
+// request and the process exit (from a callback) under the notification.
+void append_scan(Scan_Request&& scan) {
     std::lock_guard lock(g_queue_mutex);
-    if (!start_worker_locked()) return false;
+    if (!start_worker_locked()) return;
     auto [entry, inserted] = g_queued_scan_paths.insert(scan.path);
-    if (!inserted) return false;
+    if (!inserted) return;
     try {
         g_scan_queue.push_back(std::move(scan));
     } catch (...) {
@@ -270,46 +299,54 @@ bool append_scan(Scan_Request&& scan) {
         throw;
     }
     g_pending_tasks.fetch_add(1);
-    return true;
+    g_queue_cv.notify_one();
 }
 
+// Queues a find; false when a stop has ended the worker and nothing was queued.
 bool append_find(Find_Request&& find) {
     std::lock_guard lock(g_queue_mutex);
     if (!start_worker_locked()) return false;
     g_request_queue.push_back(std::move(find));
     g_pending_tasks.fetch_add(1);
+    g_queue_cv.notify_one();
     return true;
 }
 
-// Ends the worker: the request in progress completes, queued ones are never
-// served. A callback that stops its own worker cannot join it; the handle
-// stays for a later stop or the unload to join.
-void stop_worker() {
+// Ends the worker's service: it finishes the request in progress and then
+// ends; queued requests are never served. Returns the thread for the caller
+// to join, or none when no worker is held or this is the worker itself (a
+// callback that stops its own worker; the handle stays for a later stop or
+// the unload to join).
+std::thread request_worker_stop() {
     std::thread worker;
     {
         std::lock_guard lock(g_queue_mutex);
-        if (!g_worker_thread.joinable()) return;
+        if (!g_worker_thread.joinable()) return worker;
         g_stop_requested = true;
         if (!g_this_thread_is_worker) worker = std::move(g_worker_thread);
     }
     g_queue_cv.notify_one();
-    if (worker.joinable()) worker.join();
+    return worker;
 }
 
-// The worker is stopped and joined before the language server is shut down,
-// so that no server start in a scan can follow the shutdown.
+// The first shutdown also wakes a worker blocked writing to the server; the
+// second, once the worker is joined, ends a server that a scan in progress
+// started after the first, so that none is left behind.
 void stop_all() {
     std::unique_lock stop_lock(g_stop_mutex, std::defer_lock);
     if (!g_this_thread_is_worker) stop_lock.lock();
-    stop_worker();
-    lsp_shutdown();
+    std::thread worker = request_worker_stop();
+    guarded(lsp_shutdown);
+    if (!worker.joinable()) return;
+    worker.join();
+    guarded(lsp_shutdown);
 }
 
 // Runs when the library is unloaded or the process exits, before any global
 // object of the library, in whichever file, is destroyed: it was registered
 // after they were all constructed. A host that skipped enqueue_stop must not
 // leave a thread running over destroyed objects.
-void stop_at_unload() {
+void stop_at_unload(void*) {
     guarded(stop_all);
     // Left only when exit() was called from a callback on the worker itself,
     // which cannot join its own thread.
@@ -335,7 +372,7 @@ extern "C" VANTREL_EXPORT void enqueue_scan_file(Scan_Callback callback, uint64_
     guarded([&] {
         std::string normalised = copy_bytes(path, path_length);
         replace_backslashes(normalised);
-        if (append_scan({callback, context, std::move(normalised), language})) g_queue_cv.notify_one();
+        append_scan({callback, context, std::move(normalised), language});
     });
 }
 
@@ -358,9 +395,7 @@ extern "C" VANTREL_EXPORT void enqueue_find_symbols_in_text(Find_Callback callba
         bool waits = wait && !g_this_thread_is_worker;
         Find_Request find{callback, context, copy_bytes(text, text_length), compound_only, waits,
                           std::move(preferred_paths), &done_mutex, &done_cv, &done};
-        if (!append_find(std::move(find))) return;
-        g_queue_cv.notify_one();
-        if (!waits) return;
+        if (!append_find(std::move(find)) || !waits) return;
         std::unique_lock lock(done_mutex);
         done_cv.wait(lock, [&done] { return done; });
     });

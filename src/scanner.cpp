@@ -141,17 +141,6 @@ void initialize_language_data(Language_Data& data, Language language, const TSLa
     data.lhs_field = field(grammar, "lhs");
 }
 
-// ---- Definitions index ----
-
-// Where a definition of path stands, or would stand, in a name's definitions.
-template <typename Definitions>
-auto find_definition(Definitions& definitions, std::string_view path) {
-    return std::lower_bound(definitions.begin(), definitions.end(), path,
-                            [](const Definition& definition, std::string_view key) {
-                                return definition.path < key;
-                            });
-}
-
 // ---- Name filter ----
 
 size_t filter_bit(const Name_Filter& filter, size_t hash) { return hash >> filter.shift; }
@@ -186,6 +175,17 @@ void add_to_filter(Scanner& scanner, size_t hash) {
     if (filter.bits.size() * 64 < 8 * name_count || filter.removed >= name_count)
         rebuild_filter(scanner, name_count);
     set_filter_bit(scanner.name_filter, hash);
+}
+
+// ---- Definitions index ----
+
+// Where a definition of path stands, or would stand, in a name's definitions.
+template <typename Definitions>
+auto find_definition(Definitions& definitions, std::string_view path) {
+    return std::lower_bound(definitions.begin(), definitions.end(), path,
+                            [](const Definition& definition, std::string_view key) {
+                                return definition.path < key;
+                            });
 }
 
 // Removes every definition of path from the index, and path itself.
@@ -306,20 +306,32 @@ void record_if_definition(TSNode node, TSNode parent, const std::string& text,
 // wide trees quadratic.
 void traverse_recursively(TSTreeCursor* cursor, const std::string& text, File_Map::value_type& file,
                           Scanner& scanner, const Language_Data* data, Language language) {
-    std::vector<TSNode> ancestors;
+    // Each level keeps its parent node and how many of the parent's children
+    // are still to come: a sibling step known to fail (the costliest cursor
+    // move, as it climbs through hidden nodes) is never tried.
+    struct Level {
+        TSNode parent;
+        uint32_t siblings_left;
+    };
+    std::vector<Level> levels;
     for (;;) {
         TSNode node = ts_tree_cursor_current_node(cursor);
-        TSNode parent = ancestors.empty() ? null_node() : ancestors.back();
+        TSNode parent = levels.empty() ? null_node() : levels.back().parent;
         record_if_definition(node, parent, text, file, scanner, *data, language);
-        if (ts_tree_cursor_goto_first_child(cursor)) {
-            ancestors.push_back(node);
+        uint32_t child_count = ts_node_child_count(node);
+        if (child_count > 0 && ts_tree_cursor_goto_first_child(cursor)) {
+            levels.push_back({node, child_count - 1});
             continue;
         }
         for (;;) {
-            if (ancestors.empty()) return;
-            if (ts_tree_cursor_goto_next_sibling(cursor)) break;
+            if (levels.empty()) return;
+            Level& level = levels.back();
+            if (level.siblings_left > 0 && ts_tree_cursor_goto_next_sibling(cursor)) {
+                --level.siblings_left;
+                break;
+            }
             ts_tree_cursor_goto_parent(cursor);
-            ancestors.pop_back();
+            levels.pop_back();
         }
     }
 }
@@ -367,14 +379,13 @@ uint32_t invalid_sequence_length(const unsigned char* p, const unsigned char* en
     return static_cast<uint32_t>(q - p);
 }
 
-// Decodes the code point at p (before end). An invalid sequence reads as one
-// U+FFFD, which is no letter, so it separates identifiers and the search goes
-// on after it. utfcpp's validation is called directly rather than through
-// utf8::next, which reports invalid input by throwing: at about a
-// microsecond per exception, a text of stray bytes would take seconds per
-// megabyte.
-inline Code_Point decode(const unsigned char* p, const unsigned char* end) {
-    if (*p < 0x80) return {*p, 1};
+// Decodes the code point whose first byte, from 0x80 up, is at p (before
+// end). An invalid sequence reads as one U+FFFD, which is no letter, so it
+// separates identifiers and the search goes on after it. utfcpp's validation
+// is called directly rather than through utf8::next, which reports invalid
+// input by throwing: at about a microsecond per exception, a text of stray
+// bytes would take seconds per megabyte.
+inline Code_Point decode_multibyte(const unsigned char* p, const unsigned char* end) {
     const unsigned char* next = p;
     uint32_t value = 0;
     if (utf8::internal::validate_next(next, end, value) == utf8::internal::UTF8_OK)
@@ -382,26 +393,26 @@ inline Code_Point decode(const unsigned char* p, const unsigned char* end) {
     return {REPLACEMENT_CHARACTER, invalid_sequence_length(p, end)};
 }
 
-inline bool starts_identifier(uint32_t c) { return c == '_' || is_letter(c); }
+constexpr bool starts_identifier(uint32_t c) { return c == '_' || is_letter(c); }
 
-inline bool continues_identifier(uint32_t c) { return c == '_' || is_digit(c) || is_letter(c); }
+constexpr bool continues_identifier(uint32_t c) { return c == '_' || is_digit(c) || is_letter(c); }
+
+// Makes an identifier compound when it is not the identifier's first.
+constexpr bool marks_compound(uint32_t c) { return c == '_' || is_uppercase(c); }
 
 // The same classes by byte, for the ASCII fast path; a byte from 0x80 up
 // begins or continues a multi-byte sequence and is only marked as such.
 constexpr uint8_t STARTS_IDENTIFIER = 1;
 constexpr uint8_t CONTINUES_IDENTIFIER = 2;
-constexpr uint8_t MARKS_COMPOUND = 4;  // '_' or uppercase
+constexpr uint8_t MARKS_COMPOUND = 4;
 constexpr uint8_t NOT_ASCII = 8;
 
 constexpr std::array<uint8_t, 256> byte_classes = [] {
     std::array<uint8_t, 256> classes{};
-    for (size_t c = 0; c < 0x80; ++c) {
-        bool letter = (ascii_char_classes[c] & CHAR_LETTER) != 0;
-        bool digit = (ascii_char_classes[c] & CHAR_DIGIT) != 0;
-        bool uppercase = (ascii_char_classes[c] & CHAR_UPPERCASE) != 0;
-        if (c == '_' || letter) classes[c] |= STARTS_IDENTIFIER;
-        if (c == '_' || letter || digit) classes[c] |= CONTINUES_IDENTIFIER;
-        if (c == '_' || uppercase) classes[c] |= MARKS_COMPOUND;
+    for (uint32_t c = 0; c < 0x80; ++c) {
+        if (starts_identifier(c)) classes[c] |= STARTS_IDENTIFIER;
+        if (continues_identifier(c)) classes[c] |= CONTINUES_IDENTIFIER;
+        if (marks_compound(c)) classes[c] |= MARKS_COMPOUND;
     }
     for (size_t c = 0x80; c < classes.size(); ++c) classes[c] = NOT_ASCII;
     return classes;
@@ -422,7 +433,7 @@ uint32_t skip_separators(Text_Position& at, const unsigned char* end) {
         at.index += static_cast<uint32_t>(at.p - run);
         if (at.p == end) return 0;
         if (byte_classes[*at.p] != NOT_ASCII) return 1;
-        Code_Point c = decode(at.p, end);
+        Code_Point c = decode_multibyte(at.p, end);
         if (starts_identifier(c.value)) return c.length;
         at.p += c.length;
         ++at.index;
@@ -442,9 +453,9 @@ void skip_identifier_rest(Text_Position& at, const unsigned char* end, bool& com
         at.index += static_cast<uint32_t>(at.p - run);
         compound = compound || (marks & MARKS_COMPOUND) != 0;
         if (at.p == end || byte_classes[*at.p] != NOT_ASCII) return;
-        Code_Point c = decode(at.p, end);
+        Code_Point c = decode_multibyte(at.p, end);
         if (!continues_identifier(c.value)) return;
-        compound = compound || is_uppercase(c.value);
+        compound = compound || marks_compound(c.value);
         at.p += c.length;
         ++at.index;
     }

@@ -139,7 +139,8 @@ std::optional<std::string> read_frame() {
             continue;
         }
         if (line.empty()) break;
-        if (line.rfind("Content-Length:", 0) == 0) length = strtoull(line.c_str() + 15, nullptr, 10);
+        if (line.rfind("Content-Length:", 0) == 0)
+            length = strtoull(line.c_str() + 15, nullptr, 10);
         line.clear();
     }
     std::string body(length, '\0');
@@ -185,56 +186,64 @@ Request parse_request(const std::string& body) {
 }
 
 std::string location(const std::string& uri, long line, long character) {
-    std::string start = "{\"line\":" + std::to_string(line) + ",\"character\":" + std::to_string(character) + "}";
-    return "{\"uri\":\"" + uri + "\",\"range\":{\"start\":" + start + ",\"end\":" + start + "}}";
+    std::string start = R"({"line":)" + std::to_string(line) + R"(,"character":)" +
+                        std::to_string(character) + "}";
+    return R"({"uri":")" + uri + R"(","range":{"start":)" + start + R"(,"end":)" + start + "}}";
 }
 
 // The second location's URI reads file:///elsewhere/café "q".py once unescaped.
 void answer_references(const Request& request) {
-    send("{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(request.id) + ",\"result\":[" +
+    send(R"({"jsonrpc":"2.0","id":)" + std::to_string(request.id) + R"(,"result":[)" +
          location(request.uri, request.line, request.character) + "," +
-         location("file:///elsewhere/caf\\u00e9 \\\"q\\\".py", request.line + 1, 0) + "]}");
+         location(R"(file:///elsewhere/caf\u00e9 \"q\".py)", request.line + 1, 0) + "]}");
+}
+
+// What a server may send before its reply to initialize: a notification, two
+// requests of its own, a response to no request (carrying the id that the
+// first references request will have) and a frame with further headers and
+// bare line feeds.
+void send_chatter() {
+    send(R"({"jsonrpc":"2.0","method":"window/logMessage","params":{"type":3,"message":"hi"}})");
+    send(R"({"jsonrpc":"2.0","id":"s1","method":"workspace/configuration","params":{}})");
+    send(R"({"jsonrpc":"2.0","id":7,"method":"window/workDoneProgress/create","params":{}})");
+    send(R"({"jsonrpc":"2.0","id":2,"result":[)" + location("file:///stray.py", 9, 9) + "]}");
+    std::string odd = R"({"jsonrpc":"2.0","method":"$/progress","params":{"id":1}})";
+    send_raw("X-Note: first\nContent-Length: " + std::to_string(odd.size()) +
+             "\nContent-Type: application/vscode-jsonrpc; charset=utf-8\n\n" + odd);
 }
 
 void answer_initialize() {
     if (g_mode == "slow_init") std::this_thread::sleep_for(std::chrono::milliseconds(300));
     if (g_mode == "init_error") {
-        send("{\"jsonrpc\":\"2.0\",\"id\":1,\"error\":{\"code\":-32603,\"message\":\"not today\"}}");
+        send(R"({"jsonrpc":"2.0","id":1,"error":{"code":-32603,"message":"not today"}})");
         return;
     }
-    if (g_mode == "chatty") {
-        send("{\"jsonrpc\":\"2.0\",\"method\":\"window/logMessage\",\"params\":{\"type\":3,\"message\":\"hello\"}}");
-        send("{\"jsonrpc\":\"2.0\",\"id\":\"s1\",\"method\":\"workspace/configuration\",\"params\":{\"items\":[]}}");
-        send("{\"jsonrpc\":\"2.0\",\"id\":7,\"method\":\"window/workDoneProgress/create\",\"params\":{}}");
-        send("{\"jsonrpc\":\"2.0\",\"id\":2,\"result\":[" + location("file:///stray.py", 9, 9) + "]}");
-        std::string odd = "{\"jsonrpc\":\"2.0\",\"method\":\"$/progress\",\"params\":{\"id\":1}}";
-        send_raw("X-Note: first\nContent-Length: " + std::to_string(odd.size()) +
-                 "\nContent-Type: application/vscode-jsonrpc; charset=utf-8\n\n" + odd);
-    }
-    send("{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":{\"capabilities\":{\"referencesProvider\":true}}}");
+    if (g_mode == "chatty") send_chatter();
+    send(R"({"jsonrpc":"2.0","id":1,"result":{"capabilities":{"referencesProvider":true}}})");
 }
 
 void answer_references_badly(const Request& request) {
     std::string id = std::to_string(request.id);
+    std::string empty_answer = R"({"jsonrpc":"2.0","id":)" + id + R"(,"result":[]})";
     if (g_mode == "error_references") {
-        send("{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"error\":{\"code\":-32601,\"message\":\"no\"}}");
+        send(R"({"jsonrpc":"2.0","id":)" + id + R"(,"error":{"code":-32601,"message":"no"}})");
     } else if (g_mode == "die_in_body") {
-        send_raw("Content-Length: 100\r\n\r\n{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":[");
+        send_raw("Content-Length: 100\r\n\r\n" + empty_answer.substr(0, empty_answer.size() - 2));
         _exit(0);
     } else if (g_mode == "long_header") {
         send_raw(std::string(70000, 'X'));
     } else if (g_mode == "huge_length") {
-        send_raw("Content-Length: 2000000000\r\n\r\n{\"jsonrpc\":\"2.0\",\"id\":" + id + "}");
+        send_raw("Content-Length: 2000000000\r\n\r\n" + empty_answer);
     } else if (g_mode == "no_digits") {
-        send_raw("Content-Length: abc\r\n\r\n{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":[]}");
+        send_raw("Content-Length: abc\r\n\r\n" + empty_answer);
     } else if (g_mode == "minus_length") {
-        send_raw("Content-Length: -5\r\n\r\n{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":[]}");
+        send_raw("Content-Length: -5\r\n\r\n" + empty_answer);
     }
 }
 
 bool answers_references_normally() {
-    return g_mode == "normal" || g_mode == "chatty" || g_mode == "slow_init" || g_mode == "init_error" ||
-           g_mode == "ignore_shutdown";
+    return g_mode == "normal" || g_mode == "chatty" || g_mode == "slow_init" ||
+           g_mode == "init_error" || g_mode == "ignore_shutdown";
 }
 
 void serve() {
@@ -265,7 +274,7 @@ void serve() {
         } else if (g_mode == "ignore_shutdown") {
             continue;
         } else if (request.method == "shutdown") {
-            send("{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(request.id) + ",\"result\":null}");
+            send(R"({"jsonrpc":"2.0","id":)" + std::to_string(request.id) + R"(,"result":null})");
         } else if (request.method == "exit") {
             _exit(0);
         }
@@ -278,8 +287,9 @@ int main(int argc, char** argv) {
     if (const char* mode = getenv("VANTREL_FAKE_MODE")) g_mode = mode;
     record_start(argc, argv);
     bool stubborn = g_mode == "silent" || g_mode == "ignore_shutdown";
+    // Without SA_RESTART, a read that waits returns when SIGTERM comes.
     struct sigaction on_term = {};
-    on_term.sa_handler = stubborn ? SIG_IGN : note_termination;  // no SA_RESTART: a waiting read returns
+    on_term.sa_handler = stubborn ? SIG_IGN : note_termination;
     sigaction(SIGTERM, &on_term, nullptr);
     serve();
     while (stubborn) pause();

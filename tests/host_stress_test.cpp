@@ -94,7 +94,7 @@ std::vector<std::unique_ptr<Operation>> Host_Stress_Test::storm(int operations_p
             }
         });
     for (std::thread& thread : threads) thread.join();
-    EXPECT_TRUE(idle());
+    EXPECT_TRUE(idle()) << "the count did not return to 0";
     return operations;
 }
 
@@ -116,7 +116,6 @@ TEST_F(Host_Stress_Test, WithoutClearsEveryFindIsAnsweredOnceAndEveryFileIndexed
         all_names += " f" + std::to_string(file);
     }
     EXPECT_EQ(find_links(all_names).size(), static_cast<size_t>(FILES - FILES / 4));
-    EXPECT_EQ(g_vantrel.get_pending_tasks_count(), 0u);
 }
 
 TEST_F(Host_Stress_Test, WithClearsNoCallbackRunsTwiceAndTheCountDrains) {
@@ -128,7 +127,6 @@ TEST_F(Host_Stress_Test, WithClearsNoCallbackRunsTwiceAndTheCountDrains) {
         clears += operation->kind == Kind::clear;
     }
     EXPECT_GT(clears, 0);
-    EXPECT_EQ(g_vantrel.get_pending_tasks_count(), 0u);
 }
 
 }  // namespace

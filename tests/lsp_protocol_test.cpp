@@ -286,12 +286,11 @@ TEST_F(Outgoing, DidOpenNamesTheDocumentAndCarriesItsText) {
               R"("version":1,"text":"x = 1\n"}}})");
 }
 
-TEST_F(Outgoing, TextEscapeCoversTabNewlineReturnQuoteAndBackslashOnly) {
-    std::string text = "a\tb\r\nc\"d\\e\f\x7F\xC3\xA9";
+TEST_F(Outgoing, TextEscapeKeepsTheMessageValidJson) {
+    std::string text = "a\tb\r\nc\"d\\e\f\x7F\xC3\xA9\x1F";
     text += '\0';
     lsp_did_open("/a.py", text);
-    std::string expected_text = "a\\tb\\r\\nc\\\"d\\\\e\f\x7F\xC3\xA9";
-    expected_text += '\0';
+    std::string expected_text = "a\\tb\\r\\nc\\\"d\\\\e\\u000C\x7F\xC3\xA9\\u001F\\u0000";
     EXPECT_EQ(next_body(),
               R"({"jsonrpc":"2.0","method":"textDocument/didOpen","params":{)"
               R"("textDocument":{"uri":"file:///a.py","languageId":"python",)"

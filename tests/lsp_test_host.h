@@ -109,7 +109,8 @@ inline bool stop_returns(std::chrono::seconds limit = std::chrono::seconds(20)) 
 // Scans one file and waits until the worker has handled it (and with it any
 // server start and announcement the scan made).
 inline void scan(const std::string& path, int64_t language = VANTREL_PYTHON) {
-    g_vantrel.enqueue_scan_file(nullptr, 0, path.data(), static_cast<uint32_t>(path.size()), language);
+    g_vantrel.enqueue_scan_file(nullptr, 0, path.data(), static_cast<uint32_t>(path.size()),
+                                language);
     ASSERT_TRUE(idle()) << "scan of " << path << " did not finish";
 }
 
@@ -150,16 +151,27 @@ inline std::vector<pid_t> child_processes() {
 
 inline size_t thread_count() {
     size_t count = 0;
-    for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+    for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+        ++count;
     return count;
 }
 
 // The thread count before the library starts any thread. A sanitizer runtime
 // may start a helper thread of its own with the first thread a program
-// creates, so one thread is created and joined first.
+// creates, so one thread is created and joined first. A joined thread can
+// stay listed for a moment while the kernel finishes its exit.
 inline size_t thread_count_at_rest() {
-    std::thread([] {}).join();
+    pid_t tid = 0;
+    std::thread([&tid] { tid = gettid(); }).join();
+    std::string entry = "/proc/self/task/" + std::to_string(tid);
+    eventually([&entry] { return !std::filesystem::exists(entry); });
     return thread_count();
+}
+
+// Whether the thread count comes back to count: threads that the library has
+// joined may stay listed for a moment.
+inline bool thread_count_returns_to(size_t count) {
+    return eventually([count] { return thread_count() == count; }, std::chrono::seconds(5));
 }
 
 // Open descriptors of this process and what each refers to.
@@ -178,7 +190,8 @@ inline std::map<int, std::string> open_descriptors() {
 struct Temp_Dir {
     std::string path;
     Temp_Dir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vantrel-lsp-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "vantrel-lsp-XXXXXX").string();
         path = mkdtemp(pattern.data()) ? pattern : std::string();
     }
     ~Temp_Dir() {
@@ -274,7 +287,8 @@ inline void record_answer(uint64_t context, Host_Location* records, int32_t coun
     g_answers.arrived.notify_all();
 }
 
-inline void ask_references(const std::string& path, int32_t line, int32_t character, uint64_t context) {
+inline void ask_references(const std::string& path, int32_t line, int32_t character,
+                           uint64_t context) {
     g_vantrel.enqueue_lsp_find_references(record_answer, context, path.data(),
                                           static_cast<uint32_t>(path.size()), line, character);
 }
@@ -285,7 +299,8 @@ inline std::vector<Answer> answers_so_far() {
 }
 
 // Waits for at least n answers; returns every answer received so far.
-inline std::vector<Answer> wait_for_answers(size_t n, std::chrono::seconds limit = std::chrono::seconds(30)) {
+inline std::vector<Answer> wait_for_answers(size_t n,
+                                            std::chrono::seconds limit = std::chrono::seconds(30)) {
     std::unique_lock<std::mutex> lock(g_answers.mutex);
     g_answers.arrived.wait_for(lock, limit, [n] { return g_answers.answers.size() >= n; });
     return g_answers.answers;

@@ -74,9 +74,9 @@ TEST(Index, orders_the_files_of_a_name_by_path_bytes) {
 
 TEST(Index, counts_one_file_under_two_path_strings_twice) {
     Scanner scanner;
-    scan_file("lib/util.py", "def helper(): pass\n", scanner, PYTHON);
-    scan_file("lib/./util.py", "def helper(): pass\n", scanner, PYTHON);
-    EXPECT_EQ(scanner.definitions.at("helper").size(), 2u);
+    scan_file("lib/util.py", "def slugify(): pass\n", scanner, PYTHON);
+    scan_file("lib/./util.py", "def slugify(): pass\n", scanner, PYTHON);
+    EXPECT_EQ(scanner.definitions.at("slugify").size(), 2u);
 }
 
 TEST(Index, keeps_the_definition_met_last_in_pre_order) {

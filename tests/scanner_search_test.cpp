@@ -3,6 +3,7 @@
 #include <locale.h>
 
 #include <iterator>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>

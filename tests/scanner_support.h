@@ -6,8 +6,8 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <ostream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "scanner.h"
