@@ -944,12 +944,6 @@ void lsp_refs_trampoline(uint64_t box_address, const Lsp_Location* locations, in
     g_pending_tasks.fetch_sub(1);
 }
 
-static std::string normalised_path(const char* path, uint32_t path_length) {
-    std::string copy = path_length == 0 ? std::string() : std::string(path, path_length);
-    std::replace(copy.begin(), copy.end(), '\\', '/');
-    return copy;
-}
-
 extern "C" VANTREL_EXPORT void enqueue_lsp_find_references(References_Callback callback,
                                                            uint64_t context, const char* path,
                                                            uint32_t path_length, int32_t line,
@@ -962,7 +956,8 @@ extern "C" VANTREL_EXPORT void enqueue_lsp_find_references(References_Callback c
     std::string copy;
     References_Box* box = nullptr;
     try {
-        copy = normalised_path(path, path_length);
+        copy = copy_bytes(path, path_length);
+        replace_backslashes(copy);
         box = new References_Box{callback, context};
     } catch (...) {
         callback(context, nullptr, 0, nullptr);

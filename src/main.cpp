@@ -93,9 +93,12 @@ bool g_stop_at_unload_registered = false;
 // after the worker has been joined and the language server shut down.
 std::mutex g_stop_mutex;
 
-// True on the worker thread only: a callback running there must neither wait
-// for the worker nor join it.
-thread_local bool g_this_thread_is_worker = false;
+// The worker's id while it runs: a callback running on the worker must
+// neither wait for it nor join it. (Not a thread_local: dynamic TLS of an
+// unloadable library trips up leak checkers that scan live threads at exit.)
+std::atomic<std::thread::id> g_worker_id;
+
+bool on_worker_thread() { return g_worker_id.load() == std::this_thread::get_id(); }
 
 void worker_loop();
 void stop_at_unload(void*);
@@ -108,15 +111,6 @@ void guarded(Body body) noexcept {
         body();
     } catch (...) {
     }
-}
-
-std::string copy_bytes(const char* data, uint32_t length) {
-    if (data == nullptr) return {};
-    return std::string(data, length);
-}
-
-void replace_backslashes(std::string& path) {
-    std::replace(path.begin(), path.end(), '\\', '/');
 }
 
 // Starts the worker unless one is held; false once a stop has ended the
@@ -279,9 +273,10 @@ void release_abandoned_waiters() {
 }
 
 void worker_loop() {
-    g_this_thread_is_worker = true;
+    g_worker_id = std::this_thread::get_id();
     while (std::optional<Request> request = take_request()) handle_request(*request);
     release_abandoned_waiters();
+    g_worker_id = std::thread::id();
 }
 
 // Queues a scan unless its path already waits or a stop has ended the worker.
@@ -323,7 +318,7 @@ std::thread request_worker_stop() {
         std::lock_guard lock(g_queue_mutex);
         if (!g_worker_thread.joinable()) return worker;
         g_stop_requested = true;
-        if (!g_this_thread_is_worker) worker = std::move(g_worker_thread);
+        if (!on_worker_thread()) worker = std::move(g_worker_thread);
     }
     g_queue_cv.notify_one();
     return worker;
@@ -334,7 +329,7 @@ std::thread request_worker_stop() {
 // started after the first, so that none is left behind.
 void stop_all() {
     std::unique_lock stop_lock(g_stop_mutex, std::defer_lock);
-    if (!g_this_thread_is_worker) stop_lock.lock();
+    if (!on_worker_thread()) stop_lock.lock();
     std::thread worker = request_worker_stop();
     guarded(lsp_shutdown);
     if (!worker.joinable()) return;
@@ -392,7 +387,7 @@ extern "C" VANTREL_EXPORT void enqueue_find_symbols_in_text(Find_Callback callba
         std::condition_variable done_cv;
         bool done = false;
         // On the worker thread the find could only run after this call returns.
-        bool waits = wait && !g_this_thread_is_worker;
+        bool waits = wait && !on_worker_thread();
         Find_Request find{callback, context, copy_bytes(text, text_length), compound_only, waits,
                           std::move(preferred_paths), &done_mutex, &done_cv, &done};
         if (!append_find(std::move(find)) || !waits) return;

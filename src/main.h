@@ -6,12 +6,26 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <string>
 #include <span>
 #include <string_view>
 
 // Work accepted and not finished: queued and running requests plus
 // references look-ups awaiting the server's reply.
 extern std::atomic<uint64_t> g_pending_tasks;
+
+// Copies length bytes the host passed; a null pointer reads as empty, whatever
+// length came with it.
+inline std::string copy_bytes(const char* data, uint32_t length) {
+    if (data == nullptr) return {};
+    return std::string(data, length);
+}
+
+// Paths from the host may spell their separators with backslashes.
+inline void replace_backslashes(std::string& path) {
+    std::replace(path.begin(), path.end(), '\\', '/');
+}
 
 // Turns items into the two malloc blocks a host callback receives: an array of
 // records and one buffer holding every item's string followed by a NUL, each

@@ -48,19 +48,8 @@ const std::string k_exit = R"({"jsonrpc":"2.0","method":"exit","params":null})";
 const std::string k_did_open_start = R"({"jsonrpc":"2.0","method":"textDocument/didOpen")";
 const std::string k_elsewhere_uri = "file:///elsewhere/caf\xC3\xA9 \"q\".py";
 
-class Fake_Server : public ::testing::Test {
+class Fake_Server : public Lsp_Host_Test {
 protected:
-    Temp_Dir dir;
-    size_t threads_before = 0;
-    std::map<int, std::string> descriptors_before;
-
-    void SetUp() override {
-        ASSERT_FALSE(dir.path.empty());
-        ASSERT_NO_FATAL_FAILURE(load_vantrel());
-        threads_before = thread_count_at_rest();
-        descriptors_before = open_descriptors();
-    }
-
     // Names the fake server as the executable; it starts at the next scan of
     // a Python file and behaves as mode says.
     void use_server(const char* mode) {
@@ -70,27 +59,10 @@ protected:
         g_vantrel.lsp_set_executable_path(VANTREL_FAKE_SERVER);
     }
 
-    std::string python_file(const std::string& name,
-                            const std::string& text = "def f():\n    pass\n") {
-        std::string path = dir / name;
-        write_file(path, text);
-        return path;
-    }
-
     void start_server(const char* mode) {
         use_server(mode);
         ASSERT_NO_FATAL_FAILURE(scan(python_file("a.py")));
         ASSERT_EQ(child_processes().size(), 1u) << "the scan of a.py started no server";
-    }
-
-    // Stops the library and checks that it leaves nothing behind.
-    void stop_and_expect_clean() {
-        ASSERT_TRUE(stop_returns()) << "enqueue_stop did not return";
-        EXPECT_TRUE(child_processes().empty());
-        EXPECT_TRUE(thread_count_returns_to(threads_before))
-            << "a thread of the library outlives enqueue_stop";
-        EXPECT_EQ(open_descriptors(), descriptors_before);
-        EXPECT_EQ(g_vantrel.get_pending_tasks_count(), 0u);
     }
 
     std::vector<Frame> frames_received() { return frames_in(read_file(dir / "received.log")); }
@@ -109,7 +81,9 @@ protected:
         size_t before = answers_so_far().size();
         ask_references(path, line, character, before + 1);
         std::vector<Answer> answers = wait_for_answers(before + 1);
-        return answers.size() > before ? answers[before] : Answer{};
+        if (answers.size() > before) return answers[before];
+        ADD_FAILURE() << "the look-up was never answered";
+        return Answer{};
     }
 };
 
@@ -219,8 +193,8 @@ TEST_F(Fake_Server, ServerIsStartedWithTheSingleArgumentServer) {
 }
 
 TEST_F(Fake_Server, ServerInheritsEnvironmentAndStandardError) {
-    ASSERT_NO_FATAL_FAILURE(
-        start_server("slow_init"));  // the mode reaches it only through the environment
+    // The mode reaches the server only through the environment.
+    ASSERT_NO_FATAL_FAILURE(start_server("slow_init"));
     stop_and_expect_clean();
     EXPECT_EQ(server_info("mode"), std::vector<std::string>{"slow_init"});
     std::vector<std::string> descriptors = server_info("fd");
@@ -446,10 +420,7 @@ TEST_F(Fake_Server, StopReleasesLookUpsBlockedOnServerThatStopsReading) {
     EXPECT_EQ(answers.size(), look_ups);
     for (const auto& [context, count] : answers_per_context(answers))
         EXPECT_EQ(count, 1) << context;
-    EXPECT_EQ(g_vantrel.get_pending_tasks_count(), 0u);
-    EXPECT_TRUE(child_processes().empty());
-    EXPECT_TRUE(thread_count_returns_to(threads_before))
-        << "a thread of the library outlives enqueue_stop";
+    expect_nothing_left();
 }
 
 TEST_F(Fake_Server, StopReturnsWhileWorkerIsBlockedAnnouncingToServerThatStopsReading) {
@@ -485,18 +456,17 @@ TEST_F(Fake_Server, LookUpsRacingStopAreEachAnsweredOnce) {
             }
         });
     }
-    ASSERT_TRUE(eventually([&] { return asked >= 40; }));
-    ASSERT_TRUE(stop_returns());
+    bool some_asked = eventually([&] { return asked >= 40; });
+    bool stop_returned = stop_returns();
     stopped = true;
     for (std::thread& host : hosts) host.join();
+    ASSERT_TRUE(some_asked);
+    ASSERT_TRUE(stop_returned) << "enqueue_stop did not return";
     std::vector<Answer> answers = wait_for_answers(asked);
     EXPECT_EQ(answers.size(), asked.load());
     for (const auto& [context, count] : answers_per_context(answers))
         EXPECT_EQ(count, 1) << context;
-    EXPECT_EQ(g_vantrel.get_pending_tasks_count(), 0u);
-    EXPECT_TRUE(child_processes().empty());
-    EXPECT_TRUE(thread_count_returns_to(threads_before))
-        << "a thread of the library outlives enqueue_stop";
+    expect_nothing_left();
 }
 
 TEST_F(Fake_Server, ConcurrentLookUpsFromManyThreadsAreEachAnsweredOnce) {

@@ -6,31 +6,7 @@
 
 namespace {
 
-class Language_Server : public ::testing::Test {
-protected:
-    Temp_Dir dir;
-    size_t threads_before = 0;
-
-    void SetUp() override {
-        ASSERT_FALSE(dir.path.empty());
-        ASSERT_NO_FATAL_FAILURE(load_vantrel());
-        threads_before = thread_count_at_rest();
-    }
-
-    std::string python_file(const std::string& name, const std::string& text) {
-        std::string path = dir / name;
-        write_file(path, text);
-        return path;
-    }
-
-    void stop_and_expect_no_server() {
-        ASSERT_TRUE(stop_returns()) << "enqueue_stop did not return";
-        EXPECT_TRUE(child_processes().empty());
-        EXPECT_TRUE(thread_count_returns_to(threads_before))
-            << "a thread of the library outlives enqueue_stop";
-        EXPECT_EQ(g_vantrel.get_pending_tasks_count(), 0u);
-    }
-};
+using Language_Server = Lsp_Host_Test;
 
 // Both files lie in the server's root directory, so the cross-file answer
 // does not depend on how far the server's project scan has got.
@@ -54,7 +30,7 @@ TEST_F(Language_Server, PylspAnswersReferencesAcrossFiles) {
                                                 {file_uri(caller), 3, 6},
                                                 {file_uri(greeting), 0, 4}}));
     EXPECT_TRUE(idle());
-    stop_and_expect_no_server();
+    stop_and_expect_clean();
 }
 
 TEST_F(Language_Server, SecondPythonScanStartsNoSecondServer) {
@@ -64,14 +40,14 @@ TEST_F(Language_Server, SecondPythonScanStartsNoSecondServer) {
     ASSERT_EQ(servers.size(), 1u);
     ASSERT_NO_FATAL_FAILURE(scan(python_file("caller.py", k_caller)));
     EXPECT_EQ(child_processes(), servers);
-    stop_and_expect_no_server();
+    stop_and_expect_clean();
 }
 
 TEST_F(Language_Server, StopEndsAndReapsTheServer) {
     g_vantrel.lsp_set_executable_path(VANTREL_PYLSP_WRAPPER);
     ASSERT_NO_FATAL_FAILURE(scan(python_file("greeting.py", k_greeting)));
     ASSERT_EQ(child_processes().size(), 1u);
-    stop_and_expect_no_server();
+    stop_and_expect_clean();
     errno = 0;
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);
@@ -83,7 +59,7 @@ TEST_F(Language_Server, EmptyExecutablePathStartsNoServer) {
     g_vantrel.lsp_set_executable_path("");
     ASSERT_NO_FATAL_FAILURE(scan(python_file("greeting.py", k_greeting)));
     EXPECT_TRUE(child_processes().empty());
-    stop_and_expect_no_server();
+    stop_and_expect_clean();
 }
 
 TEST_F(Language_Server, PathClearedAfterAFailedStartPreventsTheRetry) {
@@ -93,7 +69,7 @@ TEST_F(Language_Server, PathClearedAfterAFailedStartPreventsTheRetry) {
     g_vantrel.lsp_set_executable_path("");
     ASSERT_NO_FATAL_FAILURE(scan(python_file("caller.py", k_caller)));
     EXPECT_TRUE(child_processes().empty());
-    stop_and_expect_no_server();
+    stop_and_expect_clean();
 }
 
 class Non_Python_Scan : public Language_Server, public ::testing::WithParamInterface<int64_t> {};
@@ -102,7 +78,7 @@ TEST_P(Non_Python_Scan, StartsNoServer) {
     g_vantrel.lsp_set_executable_path(VANTREL_PYLSP_WRAPPER);
     ASSERT_NO_FATAL_FAILURE(scan(python_file("greeting.py", k_greeting), GetParam()));
     EXPECT_TRUE(child_processes().empty());
-    stop_and_expect_no_server();
+    stop_and_expect_clean();
 }
 
 // 0 and 15 are indexed with the Python grammar, yet only 1 means Python to
@@ -120,7 +96,7 @@ TEST_F(Language_Server, LookUpWithoutServerIsAnsweredAtOnceOnTheCallingThread) {
     EXPECT_TRUE(answers[0].records_null);
     EXPECT_TRUE(answers[0].strings_null);
     EXPECT_EQ(answers[0].pending_during_callback, 0u);
-    stop_and_expect_no_server();
+    stop_and_expect_clean();
 }
 
 TEST_F(Language_Server, LookUpWithNullCallbackDoesNothing) {
@@ -128,7 +104,7 @@ TEST_F(Language_Server, LookUpWithNullCallbackDoesNothing) {
     g_vantrel.enqueue_lsp_find_references(nullptr, 1, path.data(),
                                           static_cast<uint32_t>(path.size()), 0, 0);
     EXPECT_EQ(g_vantrel.get_pending_tasks_count(), 0u);
-    stop_and_expect_no_server();
+    stop_and_expect_clean();
 }
 
 }  // namespace

@@ -312,3 +312,44 @@ inline std::map<uint64_t, int> answers_per_context(const std::vector<Answer>& an
     for (const Answer& answer : answers) ++counts[answer.context];
     return counts;
 }
+
+// ---- the fixture
+
+// A test with the library freshly loaded and a temporary directory for the
+// files it scans; it notes the threads and descriptors there were before.
+class Lsp_Host_Test : public ::testing::Test {
+protected:
+    Temp_Dir dir;
+    size_t threads_before = 0;
+    std::map<int, std::string> descriptors_before;
+
+    void SetUp() override {
+        ASSERT_FALSE(dir.path.empty());
+        ASSERT_NO_FATAL_FAILURE(load_vantrel());
+        threads_before = thread_count_at_rest();
+        descriptors_before = open_descriptors();
+    }
+
+    std::string python_file(const std::string& name,
+                            const std::string& text = "def f():\n    pass\n") {
+        std::string path = dir / name;
+        write_file(path, text);
+        return path;
+    }
+
+    // Stops the library and checks that it leaves nothing behind.
+    void stop_and_expect_clean() {
+        ASSERT_TRUE(stop_returns()) << "enqueue_stop did not return";
+        expect_nothing_left();
+    }
+
+    // After enqueue_stop: no server process, no thread, no descriptor and no
+    // pending look-up of the library remain.
+    void expect_nothing_left() {
+        EXPECT_TRUE(child_processes().empty());
+        EXPECT_TRUE(thread_count_returns_to(threads_before))
+            << "a thread of the library outlives enqueue_stop";
+        EXPECT_EQ(open_descriptors(), descriptors_before);
+        EXPECT_EQ(g_vantrel.get_pending_tasks_count(), 0u);
+    }
+};
