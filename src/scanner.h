@@ -21,6 +21,24 @@
 // 13 Ruby, 14 Lua. Every other value is handled exactly as Python.
 using Language = int64_t;
 
+// The grammars' entry functions, each returning its constant grammar.
+extern "C" {
+const TSLanguage* tree_sitter_python(void);
+const TSLanguage* tree_sitter_javascript(void);
+const TSLanguage* tree_sitter_go(void);
+const TSLanguage* tree_sitter_php(void);
+const TSLanguage* tree_sitter_rust(void);
+const TSLanguage* tree_sitter_cpp(void);
+const TSLanguage* tree_sitter_java(void);
+const TSLanguage* tree_sitter_c_sharp(void);
+const TSLanguage* tree_sitter_kotlin(void);
+const TSLanguage* tree_sitter_swift(void);
+const TSLanguage* tree_sitter_dart(void);
+const TSLanguage* tree_sitter_r(void);
+const TSLanguage* tree_sitter_ruby(void);
+const TSLanguage* tree_sitter_lua(void);
+}
+
 // One language's parser and the ids its definition nodes are recognised by,
 // resolved from names once so that the walk compares integers only. An id of
 // 0 matches no visited node and names no field.

@@ -126,6 +126,18 @@ TEST_F(Fake_Server, ScannedPythonFileIsAnnouncedWithItsTextEscaped) {
                              escaped + R"("}}})");
 }
 
+TEST_F(Fake_Server, OtherControlBytesAreAnnouncedAsUnicodeEscapes) {
+    use_server("normal");
+    std::string path = python_file("a.py", std::string("\f\x01\0\x7F = 1\n", 9));
+    ASSERT_NO_FATAL_FAILURE(scan(path));
+    stop_and_expect_clean();
+    std::vector<std::string> bodies = bodies_of(frames_received());
+    ASSERT_GE(bodies.size(), 3u);
+    // 0x7F is no control byte to JSON and goes out as itself.
+    std::string escaped = R"(\u000C\u0001\u0000)" "\x7F" R"( = 1\n)";
+    EXPECT_TRUE(bodies[2].ends_with(R"("text":")" + escaped + R"("}}})")) << bodies[2];
+}
+
 TEST_F(Fake_Server, UriEscapesBlanksColonsAndNonAsciiBytes) {
     std::filesystem::create_directory(dir / "a b:\xC3\xA9");
     use_server("normal");

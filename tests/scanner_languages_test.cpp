@@ -9,23 +9,6 @@
 #include "scanner.h"
 #include "scanner_support.h"
 
-extern "C" {
-const TSLanguage* tree_sitter_python(void);
-const TSLanguage* tree_sitter_javascript(void);
-const TSLanguage* tree_sitter_go(void);
-const TSLanguage* tree_sitter_php(void);
-const TSLanguage* tree_sitter_rust(void);
-const TSLanguage* tree_sitter_cpp(void);
-const TSLanguage* tree_sitter_java(void);
-const TSLanguage* tree_sitter_c_sharp(void);
-const TSLanguage* tree_sitter_kotlin(void);
-const TSLanguage* tree_sitter_swift(void);
-const TSLanguage* tree_sitter_dart(void);
-const TSLanguage* tree_sitter_r(void);
-const TSLanguage* tree_sitter_ruby(void);
-const TSLanguage* tree_sitter_lua(void);
-}
-
 namespace {
 
 // The named node type each symbol slot of a language holds; null: slot unused.
