@@ -431,20 +431,29 @@ static bool skip_rest_of_header(const Lsp_Process& process, Deadline deadline,
     return true;
 }
 
-static bool read_body(const Lsp_Process& process, Deadline deadline,
-                      std::vector<uint8_t>& buffer, uint64_t length) {
+// Makes the buffer at least size bytes long; it never shrinks.
+static bool grow_buffer(std::vector<uint8_t>& buffer, uint64_t size) {
     try {
-        if (buffer.size() < length + simdjson::SIMDJSON_PADDING) {
-            buffer.resize(length + simdjson::SIMDJSON_PADDING);
-        }
+        if (buffer.size() < size) buffer.resize(size);
+        return true;
     } catch (const std::bad_alloc&) {
         return false;
     }
+}
+
+// Grows the buffer as the body arrives, doubling, rather than to the
+// announced length at once: a header may claim far more than is ever sent.
+static bool read_body(const Lsp_Process& process, Deadline deadline,
+                      std::vector<uint8_t>& buffer, uint64_t length) {
+    constexpr uint64_t FIRST_STEP = 64 * 1024;
     for (uint64_t received = 0; received < length;) {
-        size_t count = read_some(process, deadline, buffer.data() + received, length - received);
+        uint64_t goal = std::min(length, std::max(2 * received, FIRST_STEP));
+        if (!grow_buffer(buffer, goal + simdjson::SIMDJSON_PADDING)) return false;
+        size_t count = read_some(process, deadline, buffer.data() + received, goal - received);
         if (count == 0) return false;
         received += count;
     }
+    if (!grow_buffer(buffer, length + simdjson::SIMDJSON_PADDING)) return false;
     std::memset(buffer.data() + length, 0, simdjson::SIMDJSON_PADDING);
     return true;
 }

@@ -154,6 +154,20 @@ TEST_F(Fake_Server, UriEscapesBlanksColonsAndNonAsciiBytes) {
         << bodies[2];
 }
 
+// A quote would end the JSON string, and '%', '#' and '?' would change what
+// the URI means.
+TEST_F(Fake_Server, UriEscapesQuotesPercentHashAndQuestionMark) {
+    std::filesystem::create_directory(dir / "q\"%#?");
+    use_server("normal");
+    ASSERT_NO_FATAL_FAILURE(scan(python_file("q\"%#?/m.py")));
+    stop_and_expect_clean();
+    std::vector<std::string> bodies = bodies_of(frames_received());
+    ASSERT_GE(bodies.size(), 3u);
+    EXPECT_NE(bodies[2].find(R"("uri":")" + file_uri(dir.path) + R"(/q%22%25%23%3F/m.py")"),
+              std::string::npos)
+        << bodies[2];
+}
+
 TEST_F(Fake_Server, EmptyPythonFileStartsServerButIsNotAnnounced) {
     use_server("normal");
     ASSERT_NO_FATAL_FAILURE(scan(python_file("empty.py", "")));

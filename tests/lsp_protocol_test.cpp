@@ -575,6 +575,18 @@ TEST_F(Reading, EndOfStreamInsideABodyGivesNoMessage) {
     EXPECT_EQ(next_body(), std::nullopt);
 }
 
+TEST_F(Reading, BufferGrowsWithWhatArrivesNotWithTheAnnouncedLength) {
+    serve("Content-Length: 1000000000\r\n\r\n" + std::string(100000, 'a'));
+    EXPECT_EQ(next_body(), std::nullopt);
+    EXPECT_LT(state.response_buffer.size(), 1000000u);
+}
+
+TEST_F(Reading, LongBodyArrivingInPiecesIsReadWhole) {
+    std::string body = "[" + std::string(300000, ' ') + "]";
+    serve(frame(body));
+    EXPECT_EQ(next_body(), body);
+}
+
 TEST_F(Reading, EndOfStreamInsideTheHeaderGivesNoMessage) {
     serve("Content-Length: 3\r\n");
     EXPECT_EQ(next_body(), std::nullopt);
