@@ -35,18 +35,7 @@ namespace {
 
 constexpr size_t MEGABYTE = 1 << 20;
 
-class Host_Failure_Test : public testing::Test {
-protected:
-    Temp_Dir dir;
-    Worker_Latch latch;
-
-    void SetUp() override { ASSERT_NO_FATAL_FAILURE(load_vantrel()); }
-
-    void TearDown() override {
-        latch.release();
-        EXPECT_TRUE(stop_returns());
-    }
-};
+using Host_Failure_Test = Host_Test;
 
 void throw_from_find(uint64_t, Host_Definition_Link* links, uint64_t, char* strings) {
     g_vantrel.free_memory(links);

@@ -5,18 +5,8 @@
 
 namespace {
 
-class Host_Queue_Test : public testing::Test {
+class Host_Queue_Test : public Host_Test {
 protected:
-    Temp_Dir dir;
-    Worker_Latch latch;
-
-    void SetUp() override { ASSERT_NO_FATAL_FAILURE(load_vantrel()); }
-
-    void TearDown() override {
-        latch.release();
-        EXPECT_TRUE(stop_returns());
-    }
-
     std::string held = dir / "held.py";
     std::string a = dir / "a.py";
     std::string b = dir / "b.py";

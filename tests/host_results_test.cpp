@@ -6,13 +6,7 @@
 
 namespace {
 
-class Host_Results_Test : public testing::Test {
-protected:
-    Temp_Dir dir;
-
-    void SetUp() override { ASSERT_NO_FATAL_FAILURE(load_vantrel()); }
-    void TearDown() override { EXPECT_TRUE(stop_returns()); }
-};
+using Host_Results_Test = Host_Test;
 
 // The blocks of one find callback, kept as received.
 struct Raw_Result {

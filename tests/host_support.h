@@ -149,6 +149,21 @@ private:
     std::thread thread_;
 };
 
+// A freshly loaded library, a scratch directory and a latch that can hold the
+// worker; the latch is opened and the library stopped after each test.
+class Host_Test : public testing::Test {
+protected:
+    Temp_Dir dir;
+    Worker_Latch latch;
+
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(load_vantrel()); }
+
+    void TearDown() override {
+        latch.release();
+        EXPECT_TRUE(stop_returns());
+    }
+};
+
 // Adds scans of fresh paths until one is refused, which shows that a stop
 // running on another thread has ended the worker's service. Returns how many
 // were accepted (and stay queued, never served).
