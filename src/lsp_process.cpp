@@ -20,22 +20,12 @@
 using Clock = std::chrono::steady_clock;
 using Deadline = std::optional<Clock::time_point>;
 
-// A server that neither answers initialize nor closes its output within this
-// time is given up, so that the worker thread goes on with its queue.
-constexpr std::chrono::seconds handshake_timeout{30};
-// A frame that the server has not taken within this time is given up and the
-// server's input closed: the server does not read, and a sender must not
-// wait for it for ever.
-constexpr std::chrono::seconds write_timeout{30};
-// From the start of lsp_shutdown, the time the server has to take shutdown
-// and exit, send its last messages and end by itself before it gets SIGTERM.
-constexpr std::chrono::seconds exit_grace{2};
-// How long a child has to end after SIGTERM before it gets SIGKILL.
-constexpr std::chrono::seconds terminate_grace{1};
 // Beyond these a stream is hostile or broken and is ended like end of file,
 // so that the reader's memory stays bounded.
 constexpr size_t max_header_line = 64 * 1024;
 constexpr uint64_t max_content_length = uint64_t{1} << 30;
+
+constinit Lsp_Limits g_lsp_limits;
 
 void lsp_set_executable(const char* path) {
     std::lock_guard lock(g_lsp_executable_path_mutex);
@@ -110,7 +100,7 @@ static int write_frame(const Lsp_Process& process, std::string_view header,
     sigaddset(&sigpipe_only, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &sigpipe_only, &previous_mask);
     bool was_pending = sigpipe_pending();
-    Deadline deadline = Clock::now() + write_timeout;
+    Deadline deadline = Clock::now() + g_lsp_limits.write;
     int error = write_all(process, header, deadline);
     if (error == 0) error = write_all(process, body, deadline);
     if (error == EPIPE && !was_pending) {
@@ -783,7 +773,7 @@ static void end_child(pid_t pid, Clock::time_point exit_deadline) {
     if (pid <= 0) return;
     if (wait_for_child(pid, exit_deadline)) return;
     kill(pid, SIGTERM);
-    if (wait_for_child(pid, Clock::now() + terminate_grace)) return;
+    if (wait_for_child(pid, Clock::now() + g_lsp_limits.terminate_grace)) return;
     kill(pid, SIGKILL);
     reap_child(pid);
 }
@@ -807,7 +797,7 @@ static void release_server(Lsp_Process& process) {
 // The reply to initialize (id 1) ends the wait, whatever it holds; anything
 // else the server sends first is dropped.
 static bool await_initialize_reply(Lsp_State& state) {
-    Deadline deadline = Clock::now() + handshake_timeout;
+    Deadline deadline = Clock::now() + g_lsp_limits.handshake;
     while (std::optional<uint64_t> length = read_message(state, deadline)) {
         if (parse_response_id(state.json_parser, state.response_buffer.data(), *length) == 1) {
             return true;
@@ -920,7 +910,7 @@ void lsp_shutdown() {
     Lsp_State& state = g_lsp_state;
     std::lock_guard lock(state.shutdown_mutex);
     if (!g_lsp_started.load(std::memory_order_acquire)) return;
-    Clock::time_point deadline = Clock::now() + exit_grace;
+    Clock::time_point deadline = Clock::now() + g_lsp_limits.exit_grace;
     send_shutdown_and_exit(state, deadline);
     end_reader_and_child(state, deadline);
     close_server_output(state.process);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -63,6 +64,34 @@ struct Lsp_State {
     std::condition_variable reader_done_cv;  // notified once reader_done is set
     std::mutex shutdown_mutex;               // one lsp_shutdown at a time
 };
+
+// The client's time limits and its outgoing byte cap. These values are the
+// library's; only tests of the core library change them, before any server
+// is started.
+struct Lsp_Limits {
+    // A server that has not answered initialize within this time, whatever
+    // it sends meanwhile, is given up.
+    std::chrono::milliseconds handshake{30000};
+    // A server that takes no byte of its input for this long while frames
+    // wait for it is hung.
+    std::chrono::milliseconds write{30000};
+    // From the start of a shutdown, the time the server has to take shutdown
+    // and exit and end by itself before it gets SIGTERM.
+    std::chrono::milliseconds exit_grace{2000};
+    // How long a child has after SIGTERM before it gets SIGKILL.
+    std::chrono::milliseconds terminate_grace{1000};
+    // After a failed start, or a session that ended before it had lasted
+    // healthy_session, no start is tried for a back-off that begins at
+    // first_backoff and doubles up to max_backoff.
+    std::chrono::milliseconds first_backoff{1000};
+    std::chrono::milliseconds max_backoff{300000};
+    std::chrono::milliseconds healthy_session{60000};
+    // Frames waiting for the server beyond this many bytes: document
+    // notifications are dropped, requests never.
+    size_t outgoing_bytes = size_t{64} << 20;
+};
+
+extern Lsp_Limits g_lsp_limits;
 
 extern Lsp_State g_lsp_state;
 extern std::atomic<bool> g_lsp_started;
