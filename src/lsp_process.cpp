@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <chrono>
 #include <climits>
 #include <cstring>
 #include <span>
@@ -15,10 +14,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "main.h"
+#include <utf8.h>
 
-using Clock = std::chrono::steady_clock;
-using Deadline = std::optional<Clock::time_point>;
+#include "main.h"
+#include "scanner.h"
+
+using Deadline = std::optional<Lsp_Clock::time_point>;
 
 // Beyond these a stream is hostile or broken and is ended like end of file,
 // so that the reader's memory stays bounded.
@@ -30,113 +31,258 @@ constinit Lsp_Limits g_lsp_limits;
 void lsp_set_executable(const char* path) {
     std::lock_guard lock(g_lsp_executable_path_mutex);
     g_lsp_executable_path = path == nullptr ? "" : path;
+    g_lsp_state.backoff = std::chrono::milliseconds(0);
+    g_lsp_state.retry_at = Lsp_Clock::time_point();
 }
 
-static std::string lsp_executable() {
+// The executable to start now: empty when none is set or a back-off after
+// failed starts has not run out.
+static std::string executable_to_start() {
     std::lock_guard lock(g_lsp_executable_path_mutex);
+    if (Lsp_Clock::now() < g_lsp_state.retry_at) return {};
     return g_lsp_executable_path;
+}
+
+// A session that failed to start or ended soon after its start makes the
+// next start wait, twice as long each time; one that lasted resets the wait.
+static void note_session_end(Lsp_State& state, Lsp_Clock::time_point ended_at, bool lasted) {
+    std::lock_guard lock(g_lsp_executable_path_mutex);
+    if (lasted) {
+        state.backoff = std::chrono::milliseconds(0);
+        state.retry_at = Lsp_Clock::time_point();
+        return;
+    }
+    state.backoff = state.backoff.count() == 0
+                        ? g_lsp_limits.first_backoff
+                        : std::min(2 * state.backoff, g_lsp_limits.max_backoff);
+    state.retry_at = ended_at + state.backoff;
 }
 
 // ---------------------------------------------------------------------------
 // Waiting for the server's pipes
 
-static int remaining_milliseconds(Deadline deadline) {
-    if (!deadline) return -1;
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+static int remaining_milliseconds(Lsp_Clock::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Lsp_Clock::now()).count();
     return static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX));
 }
 
 // Waits until fd is ready for events (or has an error or end to report).
-// False when lsp_shutdown signalled the wake-up pipe, the deadline passed or
-// poll failed.
+// False when the wake-up pipe was signalled, poll failed, or the deadline has
+// passed, also while the server keeps the pipe ready: a server that floods
+// output must not hold off a deadline.
 static bool wait_ready(int fd, short events, const Lsp_Process& process, Deadline deadline) {
     if (fd < 0) return false;
     pollfd fds[2] = {{fd, events, 0}, {process.wake_pipe[0], POLLIN, 0}};
     for (;;) {
-        int ready = poll(fds, 2, remaining_milliseconds(deadline));
+        int timeout = deadline ? remaining_milliseconds(*deadline) : -1;
+        if (timeout == 0) return false;
+        int ready = poll(fds, 2, timeout);
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0 || fds[1].revents != 0) return false;
         if (fds[0].revents != 0) return true;
     }
 }
 
-// ---------------------------------------------------------------------------
-// Writing frames
+static void signal_wake_pipe(const Lsp_Process& process) {
+    char byte = 0;
+    while (write(process.wake_pipe[1], &byte, 1) < 0 && errno == EINTR) {
+    }
+}
 
-// Writes all of data to the server's input, resuming after interrupted and
-// partial writes; returns 0, or the errno of the write that failed.
-static int write_all(const Lsp_Process& process, std::string_view data, Deadline deadline) {
+// ---------------------------------------------------------------------------
+// The session's phases
+
+static bool takes_frames(Lsp_Phase phase) {
+    return phase == Lsp_Phase::starting || phase == Lsp_Phase::running;
+}
+
+static bool lsp_session_takes_frames(const Lsp_State& state) {
+    return takes_frames(state.phase.load(std::memory_order_acquire));
+}
+
+// The session is over: the writer takes no frame and drops what is queued,
+// both threads' waits on the server end, and look-ups made from now on are
+// answered at once. Once a session runs, only its reader and writer end it,
+// and a shutdown through them.
+static void end_session(Lsp_State& state) {
+    {
+        std::lock_guard lock(state.session_mutex);
+        Lsp_Phase phase = state.phase.load();
+        if (phase == Lsp_Phase::idle || phase == Lsp_Phase::over) return;
+        state.ended_at = Lsp_Clock::now();
+        // A shutdown has set its own deadline for the child.
+        if (phase != Lsp_Phase::closing) state.child_deadline = state.ended_at + g_lsp_limits.exit_grace;
+        state.phase.store(Lsp_Phase::over, std::memory_order_release);
+        state.outgoing.clear();
+        state.outgoing_bytes = 0;
+        state.unsent_did_opens.clear();
+        g_lsp_started.store(false, std::memory_order_release);
+    }
+    state.session_changed.notify_all();
+    signal_wake_pipe(state.process);
+}
+
+// ---------------------------------------------------------------------------
+// The outgoing queue
+
+// Puts a newer didOpen of a document whose didOpen is still unsent in the
+// older one's place, unless the newer text would pass the byte cap; then the
+// newer one is dropped. False when no didOpen of it waits.
+static bool replace_unsent_did_open(Lsp_State& state, Lsp_Frame& frame) {
+    auto unsent = state.unsent_did_opens.find(frame.document);
+    if (unsent == state.unsent_did_opens.end()) return false;
+    Lsp_Frame& queued = state.outgoing[unsent->second - state.first_sequence];
+    size_t bytes = state.outgoing_bytes - queued.body.size() + frame.body.size();
+    if (bytes <= g_lsp_limits.outgoing_bytes || frame.body.size() <= queued.body.size()) {
+        state.outgoing_bytes = bytes;
+        queued.body = std::move(frame.body);
+    }
+    return true;
+}
+
+// Requires session_mutex.
+static bool append_frame(Lsp_State& state, Lsp_Frame&& frame) {
+    if (!frame.document.empty() && replace_unsent_did_open(state, frame)) return true;
+    if (frame.droppable && state.outgoing_bytes + frame.body.size() > g_lsp_limits.outgoing_bytes)
+        return false;
+    uint64_t sequence = state.first_sequence + state.outgoing.size();
+    state.outgoing.push_back(std::move(frame));
+    const Lsp_Frame& queued = state.outgoing.back();
+    state.outgoing_bytes += queued.body.size();
+    if (!queued.document.empty()) {
+        try {
+            state.unsent_did_opens[queued.document] = sequence;
+        } catch (const std::bad_alloc&) {
+            // Queued all the same; only a newer didOpen cannot replace it.
+        }
+    }
+    state.session_changed.notify_all();
+    return true;
+}
+
+// A frame that no later one replaces and the byte cap never drops.
+static Lsp_Frame plain_frame(std::string body, bool before_reply = false) {
+    Lsp_Frame frame;
+    frame.body = std::move(body);
+    frame.before_reply = before_reply;
+    return frame;
+}
+
+bool lsp_send(Lsp_State& state, Lsp_Frame frame) {
+    std::lock_guard lock(state.session_mutex);
+    if (!takes_frames(state.phase.load())) return false;
+    return append_frame(state, std::move(frame));
+}
+
+// Requires session_mutex and a frame at the front.
+static Lsp_Frame pop_frame(Lsp_State& state) {
+    Lsp_Frame frame = std::move(state.outgoing.front());
+    state.outgoing.pop_front();
+    state.outgoing_bytes -= frame.body.size();
+    if (!frame.document.empty()) {
+        auto unsent = state.unsent_did_opens.find(frame.document);
+        if (unsent != state.unsent_did_opens.end() && unsent->second == state.first_sequence)
+            state.unsent_did_opens.erase(unsent);
+    }
+    ++state.first_sequence;
+    return frame;
+}
+
+// The writer's next frame. Until the server has answered initialize only
+// initialize itself goes out. None once the session is over, or once a
+// shutdown's frames are written (or it came before the server answered).
+static std::optional<Lsp_Frame> take_frame(Lsp_State& state) {
+    std::unique_lock lock(state.session_mutex);
+    for (;;) {
+        Lsp_Phase phase = state.phase.load();
+        if (phase == Lsp_Phase::over || phase == Lsp_Phase::idle) return std::nullopt;
+        bool answered = state.initialize_answered;
+        if (phase == Lsp_Phase::closing && (!answered || state.outgoing.empty())) return std::nullopt;
+        if (!state.outgoing.empty() && (answered || state.outgoing.front().before_reply))
+            return pop_frame(state);
+        state.session_changed.wait(lock);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The writer thread
+
+// Until this is set no byte is written: a shutdown's deadline or the end of
+// the session stops a server that keeps taking bytes slowly too.
+static bool writing_stopped(const Lsp_State& state) {
+    return !state.process.running.load(std::memory_order_acquire) ||
+           state.phase.load(std::memory_order_acquire) == Lsp_Phase::over;
+}
+
+// Writes all of data, resuming after interrupted and partial writes. The
+// deadline moves on with every byte the server takes. False when the server
+// has taken nothing until the deadline, its input is broken, or the writing
+// is to stop.
+static bool write_all(const Lsp_State& state, std::string_view data,
+                      Lsp_Clock::time_point& deadline) {
+    const Lsp_Process& process = state.process;
     int fd = process.stdin_pipe[1];
     while (!data.empty()) {
+        if (writing_stopped(state)) return false;
         ssize_t written = write(fd, data.data(), data.size());
         if (written > 0) {
             data.remove_prefix(static_cast<size_t>(written));
+            deadline = Lsp_Clock::now() + g_lsp_limits.write;
         } else if (written < 0 && errno == EINTR) {
             continue;
         } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!wait_ready(fd, POLLOUT, process, deadline)) return ETIMEDOUT;
+            if (!wait_ready(fd, POLLOUT, process, deadline)) return false;
         } else {
-            return written < 0 ? errno : EIO;
+            return false;
         }
     }
-    return 0;
+    return true;
 }
 
-static bool sigpipe_pending() {
-    sigset_t pending;
-    sigemptyset(&pending);
-    sigpending(&pending);
-    return sigismember(&pending, SIGPIPE) == 1;
-}
-
-// A write to a server that has exited raises SIGPIPE, whose default action
-// would end the host. It is blocked in this thread for the writes, and the
-// one our write raised is taken back before the mask is restored; one that
-// was already pending belongs to the host and stays.
-static int write_frame(const Lsp_Process& process, std::string_view header,
-                       std::string_view body) {
-    sigset_t sigpipe_only, previous_mask;
-    sigemptyset(&sigpipe_only);
-    sigaddset(&sigpipe_only, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &sigpipe_only, &previous_mask);
-    bool was_pending = sigpipe_pending();
-    Deadline deadline = Clock::now() + g_lsp_limits.write;
-    int error = write_all(process, header, deadline);
-    if (error == 0) error = write_all(process, body, deadline);
-    if (error == EPIPE && !was_pending) {
-        timespec no_wait{0, 0};
-        while (sigtimedwait(&sigpipe_only, nullptr, &no_wait) < 0 && errno == EINTR) {
-        }
-    }
-    pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
-    return error;
-}
-
-// Requires write_mutex.
-static void close_input(Lsp_Process& process) {
-    if (process.stdin_open) close(process.stdin_pipe[1]);
-    process.stdin_open = false;
-}
-
-// Requires write_mutex, held across header and body so that frames of
-// concurrent senders never interleave. After a failed write the input is
-// closed: the server has gone, or a frame was cut short and every later one
-// would be out of step.
-static void write_message(Lsp_Process& process, const std::string& body) {
-    if (!process.stdin_open) return;
+static bool write_frame(const Lsp_State& state, const std::string& body) {
     char header[48] = "Content-Length: ";
     char* end = header + std::strlen(header);
     end = std::to_chars(end, header + sizeof header, body.size()).ptr;
     std::memcpy(end, "\r\n\r\n", 4);
     end += 4;
-    if (write_frame(process, std::string_view(header, end - header), body) != 0) {
-        close_input(process);
-    }
+    Lsp_Clock::time_point deadline = Lsp_Clock::now() + g_lsp_limits.write;
+    return write_all(state, std::string_view(header, end - header), deadline) &&
+           write_all(state, body, deadline);
 }
 
-void lsp_send(Lsp_Process& process, const std::string& body) {
-    std::lock_guard lock(process.write_mutex);
-    write_message(process, body);
+// A write to a server that has exited raises SIGPIPE, whose default action
+// would end the host. The signal is raised for the writing thread, so it is
+// blocked in the writer alone, which leaves it pending until the thread ends
+// and the system discards it.
+static void block_sigpipe_in_this_thread() {
+    sigset_t sigpipe_only;
+    sigemptyset(&sigpipe_only);
+    sigaddset(&sigpipe_only, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &sigpipe_only, nullptr);
+}
+
+static void mark_thread_finished(Lsp_State& state, bool Lsp_State::*finished) {
+    std::lock_guard lock(state.session_mutex);
+    state.*finished = true;
+}
+
+void lsp_writer_loop(Lsp_State* state) {
+    block_sigpipe_in_this_thread();
+    bool broken = false;
+    try {
+        while (std::optional<Lsp_Frame> frame = take_frame(*state)) {
+            if (!write_frame(*state, frame->body)) {
+                broken = true;
+                break;
+            }
+        }
+    } catch (...) {
+        broken = true;
+    }
+    // The end of its input tells the server that nothing more comes.
+    close(state->process.stdin_pipe[1]);
+    if (broken) end_session(*state);
+    mark_thread_finished(*state, &Lsp_State::writer_finished);
 }
 
 // ---------------------------------------------------------------------------
@@ -180,30 +326,56 @@ static const char* text_escape(char byte) {
     }
 }
 
-// Makes text a JSON string body. Besides the five short escapes, the other
-// control bytes (a form feed, a NUL) become \u00XX: a JSON parser rejects
-// them raw, and the server would drop the whole message. Every other byte,
-// 0x7F and non-ASCII included, is copied unchanged.
+// The bytes that stand for one invalid UTF-8 sequence: U+FFFD.
+constexpr std::string_view replacement_character = "\xEF\xBF\xBD";
+
+// The length of the valid UTF-8 sequence at p, or 0 when it is invalid.
+static size_t valid_sequence_length(const unsigned char* p, const unsigned char* end) {
+    const unsigned char* next = p;
+    uint32_t code_point = 0;
+    if (utf8::internal::validate_next(next, end, code_point) != utf8::internal::UTF8_OK) return 0;
+    return static_cast<size_t>(next - p);
+}
+
+static void append_control_escape(std::string& escaped, unsigned char byte) {
+    static constexpr char hex_digits[] = "0123456789ABCDEF";
+    const char* escape = text_escape(static_cast<char>(byte));
+    if (escape != nullptr) {
+        escaped += escape;
+        return;
+    }
+    escaped += "\\u00";
+    escaped += hex_digits[byte >> 4];
+    escaped += hex_digits[byte & 0x0F];
+}
+
+// Makes text a JSON string body that any server accepts. Besides the five
+// short escapes, the other control bytes (a form feed, a NUL) become \u00XX:
+// a JSON parser rejects them raw. Each invalid UTF-8 sequence becomes U+FFFD,
+// counted as the identifier search counts it, so that a Latin-1 file still
+// reaches the server. Every other byte, 0x7F included, is copied unchanged.
 static std::string escape_text(const std::string& text) {
-    static const char hex_digits[] = "0123456789ABCDEF";
     std::string escaped;
     escaped.reserve(text.size() + 32);
-    auto run_start = text.begin();
-    for (auto it = text.begin(); it != text.end(); ++it) {
-        const char* escape = text_escape(*it);
-        unsigned char byte = static_cast<unsigned char>(*it);
-        if (escape == nullptr && byte >= 0x20) continue;
-        escaped.append(run_start, it);
-        if (escape != nullptr) {
-            escaped += escape;
-        } else {
-            escaped += "\\u00";
-            escaped += hex_digits[byte >> 4];
-            escaped += hex_digits[byte & 0x0F];
+    const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = begin + text.size();
+    const unsigned char* run_start = begin;
+    for (const unsigned char* p = begin; p != end;) {
+        size_t valid = *p < 0x80 ? 1 : valid_sequence_length(p, end);
+        if (valid != 0 && (*p >= 0x20 && text_escape(static_cast<char>(*p)) == nullptr)) {
+            p += valid;
+            continue;
         }
-        run_start = it + 1;
+        escaped.append(reinterpret_cast<const char*>(run_start), p - run_start);
+        if (valid == 0) {
+            escaped += replacement_character;
+            p += invalid_sequence_length(p, end);
+        } else {
+            append_control_escape(escaped, *p++);
+        }
+        run_start = p;
     }
-    escaped.append(run_start, text.end());
+    escaped.append(reinterpret_cast<const char*>(run_start), end - run_start);
     return escaped;
 }
 
@@ -275,6 +447,15 @@ static std::string initialize_message(int32_t process_id, const std::string& roo
     return message;
 }
 
+// The error a request of the server's own gets: the client provides no
+// method. raw_id is the request's id as JSON text, echoed unchanged.
+static std::string method_not_found_message(std::string_view raw_id) {
+    std::string message = R"({"jsonrpc":"2.0","id":)";
+    message += raw_id;
+    message += R"(,"error":{"code":-32601,"message":"Method not found"}})";
+    return message;
+}
+
 static std::string shutdown_message(int32_t id) {
     std::string message = R"({"jsonrpc":"2.0","id":)";
     append_number(message, id);
@@ -286,56 +467,65 @@ static std::string shutdown_message(int32_t id) {
 // Sending document notifications and requests
 
 void lsp_did_open(const std::string& path, const std::string& text) {
-    if (!g_lsp_started.load(std::memory_order_acquire)) return;
-    lsp_send(g_lsp_state.process, did_open_message(path_to_uri(path), escape_text(text)));
+    if (!lsp_session_takes_frames(g_lsp_state)) return;
+    Lsp_Frame frame{did_open_message(path_to_uri(path), escape_text(text)), path, true};
+    lsp_send(g_lsp_state, std::move(frame));
 }
 
 void lsp_did_change(const std::string& path, const std::string& text, int32_t version) {
-    if (!g_lsp_started.load(std::memory_order_acquire)) return;
-    lsp_send(g_lsp_state.process,
-             did_change_message(path_to_uri(path), escape_text(text), version));
+    if (!lsp_session_takes_frames(g_lsp_state)) return;
+    Lsp_Frame frame{did_change_message(path_to_uri(path), escape_text(text), version), "", true};
+    lsp_send(g_lsp_state, std::move(frame));
 }
 
-static bool server_input_open(Lsp_Process& process) {
-    std::lock_guard lock(process.write_mutex);
-    return process.stdin_open;
+static std::optional<std::pair<Lsp_Location_Callback, uint64_t>> take_pending_request(
+    Lsp_State& state, int32_t id) {
+    std::lock_guard lock(state.pending_mutex);
+    auto entry = state.pending_requests.find(id);
+    if (entry == state.pending_requests.end()) return std::nullopt;
+    auto request = entry->second;
+    state.pending_requests.erase(entry);
+    return request;
 }
 
 // Enters the request in pending_requests, unless no reader will ever answer
-// it (the server is not started, its output ended, or it is being shut
-// down): then false, and the caller answers at once.
+// it (no session takes frames, or its reader has ended): then false.
 static bool register_request(Lsp_State& state, int32_t id, Lsp_Location_Callback callback,
                              uint64_t context) {
-    if (!g_lsp_started.load(std::memory_order_acquire) || !server_input_open(state.process)) {
-        return false;
-    }
+    if (!lsp_session_takes_frames(state)) return false;
     std::lock_guard lock(state.pending_mutex);
     if (state.reader_done) return false;
     state.pending_requests[id] = {callback, context};
     return true;
 }
 
-// The message is built before the entry is made, so that a failure to build
-// it leaves nothing registered; the entry is made before the first byte is
-// written, so that the reader finds it however quickly the answer comes. A
-// request that is not registered is answered at once with no locations.
+// The entry is made before the frame is queued, so that the reader finds it
+// however quickly the answer comes. Whatever happens, the callback is called
+// exactly once: by the reader with the answer, by the reader with none when
+// the session ends first, or here at once when the request cannot be sent.
 static void send_request(std::string_view method, std::string_view tail, const std::string& path,
                          int32_t line, int32_t character, Lsp_Location_Callback callback,
                          uint64_t context) {
-    int32_t id = g_lsp_state.next_request_id.fetch_add(1);
-    std::string message;
+    Lsp_State& state = g_lsp_state;
+    int32_t id = state.next_request_id.fetch_add(1);
     bool registered = false;
+    Lsp_Frame frame;
     try {
-        message = position_request(id, method, path_to_uri(path), line, character, tail);
-        registered = register_request(g_lsp_state, id, callback, context);
+        frame.body = position_request(id, method, path_to_uri(path), line, character, tail);
+        registered = register_request(state, id, callback, context);
     } catch (...) {
         // Out of memory: not registered, so answered below.
     }
     if (registered) {
-        lsp_send(g_lsp_state.process, message);
-    } else if (callback != nullptr) {
-        callback(context, nullptr, 0);
+        bool queued = false;
+        try {
+            queued = lsp_send(state, std::move(frame));
+        } catch (...) {
+        }
+        // Not queued: answered here unless the reader has taken it meanwhile.
+        if (queued || !take_pending_request(state, id)) return;
     }
+    if (callback != nullptr) callback(context, nullptr, 0);
 }
 
 void lsp_goto_definition(const std::string& path, int32_t line, int32_t character,
@@ -462,7 +652,7 @@ std::optional<uint64_t> lsp_read_message(Lsp_State& state) {
 }
 
 // ---------------------------------------------------------------------------
-// Parsing responses
+// Parsing messages
 
 // simdjson does not skip a UTF-8 byte-order mark by itself.
 static void skip_byte_order_mark(const uint8_t*& buffer, uint64_t& length) {
@@ -484,8 +674,19 @@ static simdjson::error_code start_document(simdjson::ondemand::parser& parser,
     return document.get_object().get(root);
 }
 
-static int32_t low_32_bits(int64_t value) {
-    return static_cast<int32_t>(static_cast<uint32_t>(value));
+// Ids and positions that the host can use: 0..INT32_MAX for positions, the
+// int32 range for ids; anything else is no usable value.
+static std::optional<int32_t> as_int32(int64_t value, int64_t lowest) {
+    if (value < lowest || value > INT32_MAX) return std::nullopt;
+    return static_cast<int32_t>(value);
+}
+
+// A message with a "method" member is a request or a notification, whatever
+// else it holds. A broken message counts as a response as far as its id was
+// read, so that a malformed answer still answers its look-up.
+static bool has_method(simdjson::ondemand::object& root) {
+    simdjson::ondemand::value method;
+    return root.find_field_unordered("method").get(method) == simdjson::SUCCESS;
 }
 
 int32_t parse_response_id(simdjson::ondemand::parser& parser, uint8_t* buffer, uint64_t length) {
@@ -496,7 +697,29 @@ int32_t parse_response_id(simdjson::ondemand::parser& parser, uint8_t* buffer, u
         root.find_field_unordered("id").get_int64().get(id)) {
         return -1;
     }
-    return low_32_bits(id);
+    std::optional<int32_t> usable = as_int32(id, INT32_MIN);
+    if (!usable || has_method(root)) return -1;
+    return *usable;
+}
+
+// The id of a request of the server's own (a message with a "method" and an
+// "id" that is a string or a number), as the JSON text it was written as.
+static std::optional<std::string> server_request_id(simdjson::ondemand::parser& parser,
+                                                    uint8_t* buffer, uint64_t length) {
+    simdjson::ondemand::document document;
+    simdjson::ondemand::object root;
+    simdjson::ondemand::value id;
+    simdjson::ondemand::json_type type;
+    if (start_document(parser, buffer, length, document, root) || !has_method(root) ||
+        root.find_field_unordered("id").get(id) || id.type().get(type)) {
+        return std::nullopt;
+    }
+    if (type != simdjson::ondemand::json_type::string &&
+        type != simdjson::ondemand::json_type::number) {
+        return std::nullopt;
+    }
+    std::string_view raw = id.raw_json_token();
+    return std::string(raw.substr(0, raw.find_last_not_of(" \t\n\r") + 1));
 }
 
 // The first malformed piece of structure ends every later look-up in the
@@ -534,7 +757,7 @@ static int32_t integer_member(simdjson::ondemand::object& object, std::string_vi
     std::optional<simdjson::ondemand::value> value = find_member(object, name, json_error);
     int64_t number = 0;
     if (!value || value->get_int64().get(number)) return 0;
-    return low_32_bits(number);
+    return as_int32(number, 0).value_or(0);
 }
 
 // A LocationLink names its document and place in "targetUri" and
@@ -611,27 +834,48 @@ std::vector<Lsp_Location> parse_locations(simdjson::ondemand::parser& parser,
 // ---------------------------------------------------------------------------
 // The reader thread
 
-static std::optional<std::pair<Lsp_Location_Callback, uint64_t>> take_pending_request(
-    Lsp_State& state, int32_t id) {
-    std::lock_guard lock(state.pending_mutex);
-    auto entry = state.pending_requests.find(id);
-    if (entry == state.pending_requests.end()) return std::nullopt;
-    auto request = entry->second;
-    state.pending_requests.erase(entry);
-    return request;
+// No exception of a host callback may end the reader: the look-up counts as
+// answered and the reader goes on.
+static void call_answering(Lsp_Location_Callback callback, uint64_t context,
+                           const Lsp_Location* locations, int32_t count) {
+    try {
+        callback(context, locations, count);
+    } catch (...) {
+    }
 }
 
-// Ids below 2 are never those of a registered request: notifications and
-// non-integer ids give -1, and 1 is the handshake's.
-static void dispatch_response(Lsp_State& state, uint64_t length) {
-    int32_t id = parse_response_id(state.json_parser, state.response_buffer.data(), length);
-    if (id < 2) return;
+static void deliver_response(Lsp_State& state, int32_t id, uint64_t length) {
     auto request = take_pending_request(state, id);
     if (!request || request->first == nullptr) return;
-    std::vector<Lsp_Location> locations =
-        parse_locations(state.json_parser, state.response_buffer.data(), length);
-    request->first(request->second, locations.empty() ? nullptr : locations.data(),
+    std::vector<Lsp_Location> locations;
+    try {
+        locations = parse_locations(state.json_parser, state.response_buffer.data(), length);
+    } catch (const std::bad_alloc&) {
+        locations.clear();
+    }
+    call_answering(request->first, request->second,
+                   locations.empty() ? nullptr : locations.data(),
                    static_cast<int32_t>(locations.size()));
+}
+
+// A request of the server's own gets the error for a method the client does
+// not provide, so that no server waits for a reply; notifications and
+// messages with no usable id are dropped.
+static void answer_server_request(Lsp_State& state, uint64_t length) {
+    std::optional<std::string> id =
+        server_request_id(state.json_parser, state.response_buffer.data(), length);
+    if (id) lsp_send(state, plain_frame(method_not_found_message(*id)));
+}
+
+// Ids below 2 are never those of a registered request: 1 is the handshake's,
+// and -1 stands for every message that is no response with an int32 id.
+static void dispatch_message(Lsp_State& state, uint64_t length) {
+    int32_t id = parse_response_id(state.json_parser, state.response_buffer.data(), length);
+    if (id >= 2) {
+        deliver_response(state, id, length);
+    } else if (id == -1) {
+        answer_server_request(state, length);
+    }
 }
 
 // Once no answer can come, every request still waiting is answered with no
@@ -645,19 +889,99 @@ static void answer_pending_requests(Lsp_State& state) {
     }
     state.reader_done_cv.notify_all();
     for (const auto& [id, request] : unanswered) {
-        if (request.first != nullptr) request.first(request.second, nullptr, 0);
+        if (request.first != nullptr) call_answering(request.first, request.second, nullptr, 0);
     }
 }
 
 void lsp_reader_loop(Lsp_State* state) {
     try {
         while (std::optional<uint64_t> length = lsp_read_message(*state)) {
-            dispatch_response(*state, *length);
+            dispatch_message(*state, *length);
         }
     } catch (...) {
         // Nothing may escape a thread of ours: it would end the host.
     }
     answer_pending_requests(*state);
+}
+
+// Reads until the server answers initialize, within the handshake limit
+// whatever it sends meanwhile; what comes before the reply is dropped
+// unanswered. Only a response can be the reply.
+static bool await_initialize_reply(Lsp_State& state) {
+    Deadline deadline = Lsp_Clock::now() + g_lsp_limits.handshake;
+    while (std::optional<uint64_t> length = read_message(state, deadline)) {
+        if (parse_response_id(state.json_parser, state.response_buffer.data(), *length) == 1) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The writer may go past initialize; look-ups and didOpens queued meanwhile
+// follow initialized. A shutdown that came first keeps the session closing.
+static void mark_initialize_answered(Lsp_State& state) {
+    {
+        std::lock_guard lock(state.session_mutex);
+        if (state.phase.load() != Lsp_Phase::starting) return;
+        state.initialize_answered = true;
+        state.answered_at = Lsp_Clock::now();
+        state.phase.store(Lsp_Phase::running, std::memory_order_release);
+        g_lsp_started.store(true, std::memory_order_release);
+    }
+    state.session_changed.notify_all();
+}
+
+static void reap_child(pid_t pid) {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// True once the child has ended and been reaped (or was reaped by someone
+// else, as a host that ignores SIGCHLD does).
+static bool wait_for_child(pid_t pid, Lsp_Clock::time_point deadline) {
+    for (;;) {
+        pid_t result = waitpid(pid, nullptr, WNOHANG);
+        if (result == pid || (result < 0 && errno != EINTR)) return true;
+        if (Lsp_Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+// A child that has not ended by itself by exit_deadline gets SIGTERM, then
+// SIGKILL; it is reaped in every case.
+static void end_child(pid_t pid, Lsp_Clock::time_point exit_deadline) {
+    if (pid <= 0) return;
+    if (wait_for_child(pid, exit_deadline)) return;
+    kill(pid, SIGTERM);
+    if (wait_for_child(pid, Lsp_Clock::now() + g_lsp_limits.terminate_grace)) return;
+    kill(pid, SIGKILL);
+    reap_child(pid);
+}
+
+static Lsp_Clock::time_point child_deadline(Lsp_State& state) {
+    std::lock_guard lock(state.session_mutex);
+    return state.child_deadline;
+}
+
+// The body of a session's reader thread: the handshake, then every answer
+// until the server's output ends or the session is ended otherwise. Then the
+// session is over: what it still owed is answered, and its child ended and
+// reaped, here rather than by whoever replaces or shuts it down, so that no
+// other thread waits for a server to exit.
+static void lsp_session_reader(Lsp_State* state) {
+    bool answered = false;
+    try {
+        answered = await_initialize_reply(*state);
+    } catch (...) {
+    }
+    if (answered) {
+        mark_initialize_answered(*state);
+        lsp_reader_loop(state);
+    }
+    end_session(*state);
+    answer_pending_requests(*state);
+    end_child(state->process.pid, child_deadline(*state));
+    mark_thread_finished(*state, &Lsp_State::reader_finished);
 }
 
 // ---------------------------------------------------------------------------
@@ -735,190 +1059,208 @@ static bool spawn_server(const std::string& executable, Lsp_Process& process) {
         for (int fd : {stdin_write, stdout_read, wake_read, wake_write}) close(fd);
         return false;
     }
-    // Only our end: a sender waits in poll, where lsp_shutdown can end the
-    // wait, rather than in a write to a server that does not read.
+    // Only our end: the writer waits in poll, where the session's end or a
+    // shutdown ends the wait, rather than in a write to a server that does
+    // not read.
     fcntl(stdin_write, F_SETFL, fcntl(stdin_write, F_GETFL) | O_NONBLOCK);
     process.pid = pid;
+    process.stdin_pipe[0] = -1;
+    process.stdin_pipe[1] = stdin_write;
     process.stdout_pipe[0] = stdout_read;
     process.stdout_pipe[1] = -1;
     process.wake_pipe[0] = wake_read;
     process.wake_pipe[1] = wake_write;
     process.running.store(true, std::memory_order_release);
-    std::lock_guard lock(process.write_mutex);
-    process.stdin_pipe[0] = -1;
-    process.stdin_pipe[1] = stdin_write;
-    process.stdin_open = true;
     return true;
 }
 
-static void reap_child(pid_t pid) {
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-}
-
-// True once the child has ended and been reaped (or was reaped by someone
-// else, as a host that ignores SIGCHLD does).
-static bool wait_for_child(pid_t pid, Clock::time_point deadline) {
-    for (;;) {
-        pid_t result = waitpid(pid, nullptr, WNOHANG);
-        if (result == pid || (result < 0 && errno != EINTR)) return true;
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
-// A child that has not ended by itself by exit_deadline gets SIGTERM, then
-// SIGKILL; it is reaped in every case.
-static void end_child(pid_t pid, Clock::time_point exit_deadline) {
-    if (pid <= 0) return;
-    if (wait_for_child(pid, exit_deadline)) return;
-    kill(pid, SIGTERM);
-    if (wait_for_child(pid, Clock::now() + g_lsp_limits.terminate_grace)) return;
-    kill(pid, SIGKILL);
-    reap_child(pid);
-}
-
-// The descriptor fields keep their numbers, which the next start replaces.
+// The descriptors the client still holds once the session's threads have
+// ended (the writer has closed the server's input). The fields keep their
+// numbers, which the next start replaces.
 static void close_server_output(Lsp_Process& process) {
     int32_t fds[3] = {process.stdout_pipe[0], process.wake_pipe[0], process.wake_pipe[1]};
     for (int32_t& fd : fds) close_descriptor(fd);
 }
 
-static void release_server(Lsp_Process& process) {
-    process.running.store(false, std::memory_order_release);
+static void join_session_threads(Lsp_State& state) {
+    if (state.reader_thread.joinable()) state.reader_thread.join();
+    if (state.writer_thread.joinable()) state.writer_thread.join();
+}
+
+static void set_phase(Lsp_State& state, Lsp_Phase phase) {
+    std::lock_guard lock(state.session_mutex);
+    state.phase.store(phase, std::memory_order_release);
+}
+
+// True when no session is alive: none was, or the one that is over has just
+// been cleaned up, as a shutdown would, and its outcome noted for the
+// back-off. A session whose threads are still ending (its child has a few
+// seconds to exit) is left for a later scan rather than waited for.
+static bool clean_up_ended_session(Lsp_State& state) {
+    bool lasted = false;
+    Lsp_Clock::time_point ended_at;
     {
-        std::lock_guard lock(process.write_mutex);
-        close_input(process);
+        std::lock_guard lock(state.session_mutex);
+        Lsp_Phase phase = state.phase.load();
+        if (phase == Lsp_Phase::idle) return true;
+        if (phase != Lsp_Phase::over || !state.reader_finished || !state.writer_finished)
+            return false;
+        ended_at = state.ended_at;
+        lasted = state.answered_at && ended_at - *state.answered_at >= g_lsp_limits.healthy_session;
     }
-    end_child(process.pid, Clock::now());
-    close_server_output(process);
-}
-
-// The reply to initialize (id 1) ends the wait, whatever it holds; anything
-// else the server sends first is dropped.
-static bool await_initialize_reply(Lsp_State& state) {
-    Deadline deadline = Clock::now() + g_lsp_limits.handshake;
-    while (std::optional<uint64_t> length = read_message(state, deadline)) {
-        if (parse_response_id(state.json_parser, state.response_buffer.data(), *length) == 1) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// After spawn_server: the handshake and the reader thread. False when the
-// start is to be abandoned.
-static bool bring_up_server(Lsp_State& state, const std::string& initialize) {
-    lsp_send(state.process, initialize);
-    if (!await_initialize_reply(state)) return false;
-    lsp_send(state.process, R"({"jsonrpc":"2.0","method":"initialized","params":{}})");
-    state.reader_thread = std::thread(lsp_reader_loop, &state);
+    join_session_threads(state);
+    close_server_output(state.process);
+    note_session_end(state, ended_at, lasted);
+    set_phase(state, Lsp_Phase::idle);
     return true;
 }
 
-static void start_server(const std::string& executable, const std::string& path) {
-    Lsp_State& state = g_lsp_state;
+// initialize goes first, initialized waits behind it for the reply, and
+// everything queued later follows.
+static std::deque<Lsp_Frame> handshake_frames(const std::string& path) {
+    std::deque<Lsp_Frame> frames;
     std::string initialize = initialize_message(getpid(), path_to_uri(root_directory(path)));
+    frames.push_back(plain_frame(std::move(initialize), true));
+    frames.push_back(plain_frame(R"({"jsonrpc":"2.0","method":"initialized","params":{}})"));
+    return frames;
+}
+
+// A new session, starting with first_frames queued.
+static void open_session(Lsp_State& state, std::deque<Lsp_Frame>& first_frames) {
     {
         std::lock_guard lock(state.pending_mutex);
         state.reader_done = false;
     }
-    if (!spawn_server(executable, state.process)) return;
-    bool started = false;
-    try {
-        started = bring_up_server(state, initialize);
-    } catch (...) {
-        // Out of memory or no thread to be had: the start is abandoned.
+    std::lock_guard lock(state.session_mutex);
+    state.outgoing.swap(first_frames);
+    state.outgoing_bytes = state.outgoing[0].body.size() + state.outgoing[1].body.size();
+    state.unsent_did_opens.clear();
+    state.initialize_answered = false;
+    state.reader_finished = false;
+    state.writer_finished = false;
+    state.started_at = Lsp_Clock::now();
+    state.answered_at.reset();
+    state.phase.store(Lsp_Phase::starting, std::memory_order_release);
+}
+
+// The session's threads could not both be created: it ends here and now.
+static void abandon_session(Lsp_State& state) {
+    end_session(state);
+    join_session_threads(state);
+    if (!state.writer_finished) close(state.process.stdin_pipe[1]);
+    answer_pending_requests(state);
+    end_child(state.process.pid, Lsp_Clock::now());
+    std::lock_guard lock(state.session_mutex);
+    state.reader_finished = true;
+    state.writer_finished = true;
+}
+
+static void start_session(Lsp_State& state, const std::string& executable,
+                          const std::string& path) {
+    std::deque<Lsp_Frame> first_frames = handshake_frames(path);
+    if (!spawn_server(executable, state.process)) {
+        note_session_end(state, Lsp_Clock::now(), false);
+        return;
     }
-    if (started) {
-        g_lsp_started.store(true, std::memory_order_release);
-    } else {
-        release_server(state.process);
+    open_session(state, first_frames);
+    try {
+        state.writer_thread = std::thread(lsp_writer_loop, &state);
+        state.reader_thread = std::thread(lsp_session_reader, &state);
+    } catch (...) {
+        abandon_session(state);
     }
 }
 
 void lsp_start_server(const std::string& path) {
     try {
         std::lock_guard lock(g_server_start_mutex);
-        if (g_lsp_started.load(std::memory_order_acquire)) return;
-        std::string executable = lsp_executable();
-        if (!executable.empty()) start_server(executable, path);
+        if (!clean_up_ended_session(g_lsp_state)) return;
+        std::string executable = executable_to_start();
+        if (!executable.empty()) start_session(g_lsp_state, executable, path);
     } catch (...) {
         // A start that cannot be made is tried again at the next Python scan.
     }
 }
 
-static void signal_wake_pipe(Lsp_Process& process) {
-    char byte = 0;
-    while (write(process.wake_pipe[1], &byte, 1) < 0 && errno == EINTR) {
-    }
-}
+// ---------------------------------------------------------------------------
+// Shutdown
 
-static bool try_lock_until(std::mutex& mutex, Clock::time_point deadline) {
-    while (!mutex.try_lock()) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+// A running session gets shutdown and exit after what is queued; a starting
+// one nothing more, as its server has not answered initialize. Either takes
+// no new frames from now on. False when there is no session.
+static bool begin_closing(Lsp_State& state, Lsp_Clock::time_point deadline) {
+    std::deque<Lsp_Frame> last_frames;
+    if (state.phase.load() == Lsp_Phase::running) {
+        last_frames.push_back(plain_frame(shutdown_message(state.next_request_id.fetch_add(1))));
+        last_frames.push_back(plain_frame(R"({"jsonrpc":"2.0","method":"exit","params":null})"));
     }
+    std::lock_guard lock(state.session_mutex);
+    Lsp_Phase phase = state.phase.load();
+    if (phase == Lsp_Phase::idle) return false;
+    state.child_deadline = deadline;
+    if (!takes_frames(phase)) return true;
+    if (phase == Lsp_Phase::running) {
+        for (Lsp_Frame& frame : last_frames) append_frame(state, std::move(frame));
+    }
+    state.phase.store(Lsp_Phase::closing, std::memory_order_release);
+    state.session_changed.notify_all();
     return true;
 }
 
-// Sends shutdown and exit and closes the server's input. A sender stuck on a
-// server that does not read its input holds the write lock; past the
-// deadline it is woken, and the reader with it.
-static void send_shutdown_and_exit(Lsp_State& state, Clock::time_point deadline) {
-    Lsp_Process& process = state.process;
-    if (!try_lock_until(process.write_mutex, deadline)) {
-        signal_wake_pipe(process);
-        process.write_mutex.lock();
-    }
-    std::lock_guard lock(process.write_mutex, std::adopt_lock);
-    int32_t id = state.next_request_id.fetch_add(1);
-    write_message(process, shutdown_message(id));
-    write_message(process, R"({"jsonrpc":"2.0","method":"exit","params":null})");
-    close_input(process);
-}
-
-// True once the reader has ended, by the deadline.
-static bool wait_for_reader(Lsp_State& state, Clock::time_point deadline) {
+// True once the reader has answered what was pending, by the deadline.
+static bool wait_for_reader(Lsp_State& state, Lsp_Clock::time_point deadline) {
     std::unique_lock lock(state.pending_mutex);
     return state.reader_done_cv.wait_until(lock, deadline, [&] { return state.reader_done; });
 }
 
 // Until the deadline the reader goes on draining the server's output, so
 // that a server still answering earlier requests is not blocked on a full
-// pipe and can take exit and end by itself. Then running is cleared, the
-// child is ended if it has not, and the wake-up pipe ends a reader that still
-// waits for output that a grandchild holding the pipe may never send. A
-// references callback that calls enqueue_stop runs on the reader thread
-// itself, which cannot wait for its own end: it is left to end by itself
-// once the callback returns, as running is clear by then.
-static void end_reader_and_child(Lsp_State& state, Clock::time_point deadline) {
-    bool on_reader_thread = state.reader_thread.get_id() == std::this_thread::get_id();
-    if (state.reader_thread.joinable() && !on_reader_thread) wait_for_reader(state, deadline);
+// pipe and can take exit and end by itself. Then running is cleared and the
+// wake-up pipe ends both threads' waits; the reader answers what is left and
+// ends the child, by SIGTERM if it is still there.
+static void end_session_threads(Lsp_State& state, Lsp_Clock::time_point deadline) {
+    wait_for_reader(state, deadline);
     state.process.running.store(false, std::memory_order_release);
-    end_child(state.process.pid, deadline);
     signal_wake_pipe(state.process);
-    if (!state.reader_thread.joinable()) return;
-    if (on_reader_thread) {
-        state.reader_thread.detach();
-    } else {
-        state.reader_thread.join();
-    }
+    join_session_threads(state);
+}
+
+// A references callback that calls enqueue_stop runs on the reader thread,
+// which cannot wait for its own end: the session is made to end once the
+// callback returns, and its threads end by themselves.
+static void end_session_from_its_reader(Lsp_State& state) {
+    state.process.running.store(false, std::memory_order_release);
+    signal_wake_pipe(state.process);
+    state.reader_thread.detach();
+    if (state.writer_thread.joinable()) state.writer_thread.detach();
 }
 
 void lsp_shutdown() {
     Lsp_State& state = g_lsp_state;
-    std::lock_guard lock(state.shutdown_mutex);
-    if (!g_lsp_started.load(std::memory_order_acquire)) return;
-    Clock::time_point deadline = Clock::now() + g_lsp_limits.exit_grace;
-    send_shutdown_and_exit(state, deadline);
-    end_reader_and_child(state, deadline);
+    std::lock_guard lock(g_server_start_mutex);
+    Lsp_Clock::time_point deadline = Lsp_Clock::now() + g_lsp_limits.exit_grace;
+    if (!begin_closing(state, deadline)) return;
+    if (state.reader_thread.get_id() == std::this_thread::get_id()) {
+        end_session_from_its_reader(state);
+        return;
+    }
+    end_session_threads(state, deadline);
     close_server_output(state.process);
-    g_lsp_started.store(false, std::memory_order_release);
+    set_phase(state, Lsp_Phase::idle);
 }
 
 // ---------------------------------------------------------------------------
 // The references look-up
+
+// No exception of the host's callback may end the reader or reach the
+// caller's frames: the look-up counts as answered all the same.
+static void call_host(References_Callback callback, uint64_t context, Host_Location* records,
+                      int32_t count, char* strings) {
+    try {
+        callback(context, records, count, strings);
+    } catch (...) {
+    }
+}
 
 void lsp_refs_trampoline(uint64_t box_address, const Lsp_Location* locations, int32_t count) {
     auto* box = reinterpret_cast<References_Box*>(box_address);
@@ -939,7 +1281,7 @@ void lsp_refs_trampoline(uint64_t box_address, const Lsp_Location* locations, in
             records, strings);
         if (!marshalled) count = 0;
     }
-    callback(context, records, count, strings);
+    call_host(callback, context, records, count, strings);
     g_pending_tasks.fetch_sub(1);
 }
 
@@ -948,23 +1290,25 @@ extern "C" VANTREL_EXPORT void enqueue_lsp_find_references(References_Callback c
                                                            uint32_t path_length, int32_t line,
                                                            int32_t character) {
     if (callback == nullptr) return;
-    if (!g_lsp_started.load(std::memory_order_acquire)) {
-        callback(context, nullptr, 0, nullptr);
-        return;
-    }
     std::string copy;
     References_Box* box = nullptr;
     try {
-        copy = copy_bytes(path, path_length);
-        replace_backslashes(copy);
-        box = new References_Box{callback, context};
+        if (lsp_session_takes_frames(g_lsp_state)) {
+            copy = copy_bytes(path, path_length);
+            replace_backslashes(copy);
+            box = new References_Box{callback, context};
+        }
     } catch (...) {
-        callback(context, nullptr, 0, nullptr);
+        delete box;
+        box = nullptr;
+    }
+    if (box == nullptr) {
+        call_host(callback, context, nullptr, 0, nullptr);
         return;
     }
     g_pending_tasks.fetch_add(1);
     // Answered exactly once from here on: by the reader, or at once through
-    // the trampoline when the server has stopped meanwhile.
+    // the trampoline when the session has ended meanwhile.
     lsp_find_references(copy, line, character, lsp_refs_trampoline,
                         reinterpret_cast<uint64_t>(box));
 }

@@ -1,11 +1,19 @@
-// The language-server client: one child process speaking the Language Server
-// Protocol over two pipes, started lazily for Python files.
+// The language-server client: one child process at a time speaking the
+// Language Server Protocol over two pipes, started lazily for Python files.
+//
+// A session is one server process and two threads of the client's own: the
+// writer, which alone writes the server's input from the outgoing queue, and
+// the reader, which alone reads its output, completes the initialize
+// handshake and delivers answers. No other thread ever waits on the server:
+// senders only queue a frame, and a session that breaks ends by itself,
+// answering what it still owed, to be replaced at the next Python scan.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -18,6 +26,8 @@
 
 #include "vantrel.h"
 
+using Lsp_Clock = std::chrono::steady_clock;
+
 // One place in a document, as a server's response gave it.
 struct Lsp_Location {
     std::string uri;
@@ -28,44 +38,43 @@ struct Lsp_Location {
 using Lsp_Location_Callback = void (*)(uint64_t context, const Lsp_Location* locations,
                                        int32_t count);
 
+// The server child and the descriptors the client keeps of it. Written by a
+// server start before the session's threads exist and read by them; the
+// descriptors are closed once both have been joined (the input by the writer
+// as it ends, so that the server sees the end of its input at once).
 struct Lsp_Process {
     int32_t pid = -1;
     int32_t stdin_pipe[2] = {-1, -1};   // the client keeps only the write end
     int32_t stdout_pipe[2] = {-1, -1};  // the client keeps only the read end
     // Set once the child is forked; the reader stops at the next header when
-    // another thread clears it.
+    // a shutdown clears it.
     std::atomic<bool> running{false};
-    // Serialises frames so that header and body of two messages never
-    // interleave, and orders writes against the close in lsp_shutdown, which
-    // waits for it only for a bounded time.
-    std::mutex write_mutex;
-    // Guarded by write_mutex: false once the write end is closed (by
-    // lsp_shutdown, or after a write failed and left the stream out of step),
-    // so that no byte goes to a descriptor number that may since belong to
-    // the host.
-    bool stdin_open = false;
-    // Ours alone (not the child's): lsp_shutdown writes to the write end to end
-    // the waits that the server may never end, the reader's for output that a
-    // grandchild holds open and a sender's for a server that does not read.
+    // Ours alone (not the child's): a byte written to it ends every wait of
+    // the session's threads on the server's pipes, for good.
     int32_t wake_pipe[2] = {-1, -1};
 };
 
-struct Lsp_State {
-    Lsp_Process process;
-    std::atomic<int32_t> next_request_id{2};  // 1 is reserved for initialize
-    std::mutex pending_mutex;                 // guards pending_requests and reader_done
-    std::unordered_map<int32_t, std::pair<Lsp_Location_Callback, uint64_t>> pending_requests;
-    std::thread reader_thread;
-    simdjson::ondemand::parser json_parser;
-    std::vector<uint8_t> response_buffer;
-    // Guarded by pending_mutex: set when the reader has ended and answered
-    // every request still pending; later requests are answered at once.
-    bool reader_done = false;
-    std::condition_variable reader_done_cv;  // notified once reader_done is set
-    std::mutex shutdown_mutex;               // one lsp_shutdown at a time
+// Where a session stands. idle: none (never started, or cleaned up).
+// starting: the server is spawned and initialize not yet answered; frames
+// queue behind initialize. running: answered. closing: a shutdown is under
+// way and takes no new frames. over: the reader or the writer has ended; the
+// session only waits to be cleaned up.
+enum class Lsp_Phase : uint8_t { idle, starting, running, closing, over };
+
+// One frame waiting for the writer.
+struct Lsp_Frame {
+    std::string body;
+    // For a didOpen, the document's path: a newer didOpen of it replaces this
+    // one while it is unsent. Empty for every other frame.
+    std::string document;
+    // A document's text, dropped rather than queued past the byte cap;
+    // requests, replies and the protocol's own messages never are.
+    bool droppable = false;
+    // initialize: the one frame written before the server has answered it.
+    bool before_reply = false;
 };
 
-// The client's time limits and its outgoing byte cap. These values are the
+// Time limits of the client and its outgoing byte cap. These values are the
 // library's; only tests of the core library change them, before any server
 // is started.
 struct Lsp_Limits {
@@ -75,8 +84,8 @@ struct Lsp_Limits {
     // A server that takes no byte of its input for this long while frames
     // wait for it is hung.
     std::chrono::milliseconds write{30000};
-    // From the start of a shutdown, the time the server has to take shutdown
-    // and exit and end by itself before it gets SIGTERM.
+    // From the start of a shutdown, or from the end of a session, the time
+    // the server has to end by itself before it gets SIGTERM.
     std::chrono::milliseconds exit_grace{2000};
     // How long a child has after SIGTERM before it gets SIGKILL.
     std::chrono::milliseconds terminate_grace{1000};
@@ -86,55 +95,109 @@ struct Lsp_Limits {
     std::chrono::milliseconds first_backoff{1000};
     std::chrono::milliseconds max_backoff{300000};
     std::chrono::milliseconds healthy_session{60000};
-    // Frames waiting for the server beyond this many bytes: document
-    // notifications are dropped, requests never.
+    // Frames waiting for the server beyond this many bytes: document texts
+    // are dropped, requests never.
     size_t outgoing_bytes = size_t{64} << 20;
 };
 
 extern Lsp_Limits g_lsp_limits;
 
+struct Lsp_State {
+    Lsp_Process process;
+    std::atomic<int32_t> next_request_id{2};  // 1 is reserved for initialize
+    std::mutex pending_mutex;                 // guards pending_requests and reader_done
+    std::unordered_map<int32_t, std::pair<Lsp_Location_Callback, uint64_t>> pending_requests;
+    std::thread reader_thread;
+    std::thread writer_thread;
+    simdjson::ondemand::parser json_parser;  // the reader's alone
+    std::vector<uint8_t> response_buffer;    // the reader's alone
+    // Guarded by pending_mutex: set when the reader has answered every
+    // request still pending as it ended; later requests are answered at once.
+    bool reader_done = false;
+    std::condition_variable reader_done_cv;  // notified once reader_done is set
+
+    // The session. phase is written under session_mutex and may be read
+    // without it as a hint; every other field below is guarded by it.
+    std::mutex session_mutex;
+    std::condition_variable session_changed;  // the writer waits on it for frames
+    std::atomic<Lsp_Phase> phase{Lsp_Phase::idle};
+    bool initialize_answered = false;
+    std::deque<Lsp_Frame> outgoing;
+    size_t outgoing_bytes = 0;
+    uint64_t first_sequence = 0;  // sequence number of outgoing.front()
+    std::unordered_map<std::string, uint64_t> unsent_did_opens;  // path -> sequence number
+    bool reader_finished = false;  // the reader has answered, ended the child and returns
+    bool writer_finished = false;
+    Lsp_Clock::time_point started_at;
+    std::optional<Lsp_Clock::time_point> answered_at;  // initialize's reply
+    Lsp_Clock::time_point ended_at;
+    // When the child, once the session is over, gets SIGTERM if it has not
+    // ended by itself; a shutdown brings it forward to its own deadline.
+    Lsp_Clock::time_point child_deadline;
+
+    // Back-off of failed starts, guarded by g_lsp_executable_path_mutex.
+    std::chrono::milliseconds backoff{0};  // 0: the last session was sound
+    Lsp_Clock::time_point retry_at;
+};
+
 extern Lsp_State g_lsp_state;
+// Set while a session is running (its server has answered initialize).
 extern std::atomic<bool> g_lsp_started;
+// Held by a session's start and clean-up on the worker and by a shutdown, so
+// that one session at a time is started or ended.
 extern std::mutex g_server_start_mutex;
-extern std::mutex g_lsp_executable_path_mutex;  // guards g_lsp_executable_path
+extern std::mutex g_lsp_executable_path_mutex;  // guards g_lsp_executable_path and the back-off
 extern std::string g_lsp_executable_path;
 
 // Stores a copy of path as the server executable; null or empty means none.
+// Also forgets the back-off of earlier failed starts.
 void lsp_set_executable(const char* path);
 
-// Framing and outgoing messages. lsp_send writes one Content-Length frame
-// whole, or nothing once the server's input is closed; a server that has
-// exited makes it return without a signal, and one that takes no input for
-// 30 s has its input closed. The notifications send nothing while no server
-// is started.
-void lsp_send(Lsp_Process& process, const std::string& body);
+// Framing and outgoing messages. lsp_send queues one frame and returns at
+// once; false when no session takes frames (none, or it is closing or over),
+// and the frame is dropped. The session's writer writes it, with its
+// Content-Length header, after every frame queued before it.
+bool lsp_send(Lsp_State& state, Lsp_Frame frame);
 std::string path_to_uri(const std::string& path);
+// The document notifications queue nothing while no session takes frames.
 void lsp_did_open(const std::string& path, const std::string& text);
 void lsp_did_change(const std::string& path, const std::string& text, int32_t version);
 // Requests: callback is called exactly once, on the reader thread with the
-// locations of the response, or with none when the server's output ends
-// first; at once, on the calling thread, when no reader could answer.
+// locations of the response, or with none when the session ends first; at
+// once, on the calling thread, when no session takes the request.
 void lsp_goto_definition(const std::string& path, int32_t line, int32_t character,
                          Lsp_Location_Callback callback, uint64_t context);
 void lsp_find_references(const std::string& path, int32_t line, int32_t character,
                          Lsp_Location_Callback callback, uint64_t context);
+// The writer thread's body: writes initialize, then, once the server has
+// answered it, every frame in order. Ends when the session is over, when a
+// shutdown's frames are written, or when the server takes no byte for the
+// write limit or its input breaks (then the session is over); closes the
+// server's input as it ends.
+void lsp_writer_loop(Lsp_State* state);
 
 // Reading: one framed message into state.response_buffer; its length, or
 // nothing at end of stream, on a read error, once running is cleared, when
-// lsp_shutdown signals the wake-up pipe, or when the stream cannot be a
-// frame any more (a header line over 64 KiB, a Content-Length without digits,
+// the wake-up pipe is signalled, or when the stream cannot be a frame any
+// more (a header line over 64 KiB, a Content-Length without digits,
 // negative, or over 1 GiB).
 std::optional<uint64_t> lsp_read_message(Lsp_State& state);
+// The id of a response: an integer within int32, else -1. A message with a
+// "method" member is a request or a notification, never a response: -1.
 int32_t parse_response_id(simdjson::ondemand::parser& parser, uint8_t* buffer, uint64_t length);
+// Reads and dispatches messages until the stream ends, answering requests of
+// the server's own with an error; then answers every request still pending
+// with no locations.
 void lsp_reader_loop(Lsp_State* state);
 std::vector<Lsp_Location> parse_locations(simdjson::ondemand::parser& parser,
                                           const uint8_t* buffer, uint64_t length);
 
-// Server process. lsp_start_server runs on the worker thread and returns once
-// the server has answered initialize, or after 30 s without an answer, when
-// the start is abandoned and its child ended. lsp_shutdown is bounded too (a
-// few seconds at worst), answers every request still pending with no
-// locations, and reaps the child.
+// Server process. lsp_start_server runs on the worker thread and never waits
+// on a server: it cleans up a session that is over, and unless one is alive
+// or a back-off is pending, spawns a new server and returns; the session's
+// threads do the handshake. lsp_shutdown is bounded (a few seconds at
+// worst), answers every request still pending with no locations, and reaps
+// the child.
 void lsp_start_server(const std::string& path);
 void lsp_shutdown();
 
@@ -147,5 +210,5 @@ struct References_Box {
 
 // The Lsp_Location_Callback of every references look-up: hands the locations
 // to the host as Host_Location records, releases the box and takes the
-// look-up out of g_pending_tasks.
+// look-up out of g_pending_tasks, also when the host's callback throws.
 void lsp_refs_trampoline(uint64_t box, const Lsp_Location* locations, int32_t count);

@@ -66,8 +66,8 @@ using Request = std::variant<Scan_Request, Find_Request, Clear_Request>;
 // The worker and the language server are stopped before the first of them is
 // destroyed (stop_at_unload).
 Lsp_State g_lsp_state;
-std::mutex g_server_start_mutex;  // held by a server start, spawn and handshake included
-std::mutex g_lsp_executable_path_mutex;  // guards g_lsp_executable_path
+std::mutex g_server_start_mutex;  // one session at a time is started or ended
+std::mutex g_lsp_executable_path_mutex;  // guards g_lsp_executable_path and the back-off
 std::string g_lsp_executable_path;
 std::mutex g_queue_mutex;  // guards the queues, the path set, g_stop_requested and g_worker_thread
 std::condition_variable g_queue_cv;  // the worker waits on it for requests or a stop
@@ -197,7 +197,7 @@ void index_file(const std::string& path, Language language) {
 void handle_scan(Scan_Request& scan) {
     if (scan.language == VANTREL_PYTHON) lsp_start_server(scan.path);
     index_file(scan.path, scan.language);
-    if (scan.language == VANTREL_PYTHON && g_lsp_started && !g_scanner.file_buffer.empty())
+    if (scan.language == VANTREL_PYTHON && !g_scanner.file_buffer.empty())
         lsp_did_open(scan.path, g_scanner.file_buffer);
     if (scan.callback != nullptr) scan.callback(scan.context);
 }

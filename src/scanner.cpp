@@ -352,16 +352,6 @@ struct Code_Point {
 
 constexpr uint32_t REPLACEMENT_CHARACTER = 0xFFFD;
 
-// Bytes that utf8::replace_invalid turns into one replacement character: a
-// byte that cannot begin a sequence alone, else the byte and the
-// continuation bytes right after it.
-uint32_t invalid_sequence_length(const unsigned char* p, const unsigned char* end) {
-    if (utf8::internal::sequence_length(p) == 0) return 1;
-    const unsigned char* q = p + 1;
-    while (q != end && utf8::internal::is_trail(*q)) ++q;
-    return static_cast<uint32_t>(q - p);
-}
-
 // Decodes the code point whose first byte, from 0x80 up, is at p (before
 // end). An invalid sequence reads as one U+FFFD, which is no letter, so it
 // separates identifiers and the search goes on after it. utfcpp's validation
@@ -508,6 +498,15 @@ const Definition* look_up(std::string_view name, Search& search) {
 }
 
 }  // namespace
+
+// A byte that cannot begin a sequence counts alone; else the byte and the
+// continuation bytes right after it count together.
+uint32_t invalid_sequence_length(const unsigned char* p, const unsigned char* end) {
+    if (utf8::internal::sequence_length(p) == 0) return 1;
+    const unsigned char* q = p + 1;
+    while (q != end && utf8::internal::is_trail(*q)) ++q;
+    return static_cast<uint32_t>(q - p);
+}
 
 void initialize_tree_sitter_globals() {
     for (int i = 0; i < LANGUAGE_COUNT; ++i) {

@@ -171,6 +171,12 @@ struct Definition_Link {
     TSPoint position;
 };
 
+// The number of bytes, from p (before end) where UTF-8 is invalid, that
+// utf8::replace_invalid turns into one replacement character, and that the
+// search below and the text sent to a language server count as one code
+// point.
+uint32_t invalid_sequence_length(const unsigned char* p, const unsigned char* end);
+
 // Finds, in text order, every identifier of text (UTF-8) that names an
 // indexed definition. An identifier starts with '_' or a letter and goes on
 // with letters, '_' and '0'-'9'; letters are 'A'-'Z', 'a'-'z' and, from

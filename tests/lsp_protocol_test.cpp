@@ -126,6 +126,19 @@ struct Body {
     }
 };
 
+// The id of a request the library sent, read as a server reads it.
+int32_t request_id_of(const std::string& text) {
+    simdjson::ondemand::parser parser;
+    Body body(text);
+    simdjson::ondemand::document document;
+    int64_t id = -1;
+    if (parser.iterate(body.bytes.data(), body.length, body.bytes.size()).get(document) ||
+        document["id"].get_int64().get(id)) {
+        return -1;
+    }
+    return static_cast<int32_t>(id);
+}
+
 int32_t id_of(const std::string& text) {
     simdjson::ondemand::parser parser;
     Body body(text);
@@ -207,66 +220,94 @@ TEST(Path_To_Uri, OtherPunctuationIsKept) {
 TEST(Path_To_Uri, EmptyPathGivesTheRoot) { EXPECT_EQ(path_to_uri(""), "file:///"); }
 
 // ---------------------------------------------------------------------------
-// Outgoing messages: the library writes to a pipe that stands for the
-// server's input.
+// A session on pipes of the test's own: the library's writer writes to a
+// pipe that stands for the server's input, and (for the references look-up)
+// its reader reads one that stands for the server's output.
 
-class Outgoing : public ::testing::Test {
+Lsp_Frame frame_of(std::string body) {
+    Lsp_Frame frame;
+    frame.body = std::move(body);
+    return frame;
+}
+
+void set_phase(Lsp_Phase phase, bool initialize_answered = true) {
+    std::lock_guard lock(g_lsp_state.session_mutex);
+    g_lsp_state.phase = phase;
+    g_lsp_state.initialize_answered = initialize_answered;
+    g_lsp_state.session_changed.notify_all();
+}
+
+class Test_Session : public ::testing::Test {
 protected:
     Pipe server_input;
+    Pipe wake;
 
+    // The writer owns the input's write end from here on and closes it as it
+    // ends.
     void SetUp() override {
         ASSERT_GE(server_input.read_end, 0);
+        ASSERT_GE(wake.read_end, 0);
         Lsp_Process& process = g_lsp_state.process;
-        {
-            std::lock_guard lock(process.write_mutex);
-            process.stdin_pipe[1] = server_input.write_end;
-            process.stdin_open = true;
-        }
+        process.stdin_pipe[1] = server_input.write_end;
+        server_input.write_end = -1;
+        fcntl(process.stdin_pipe[1], F_SETFL, O_NONBLOCK);
+        process.wake_pipe[0] = wake.read_end;
+        process.wake_pipe[1] = wake.write_end;
+        process.running = true;
         {
             std::lock_guard lock(g_lsp_state.pending_mutex);
             g_lsp_state.reader_done = false;
         }
+        {
+            std::lock_guard lock(g_lsp_state.session_mutex);
+            g_lsp_state.writer_finished = false;
+        }
+        set_phase(Lsp_Phase::running);
         g_lsp_started = true;
+        g_lsp_state.writer_thread = std::thread(lsp_writer_loop, &g_lsp_state);
     }
 
     void TearDown() override {
+        set_phase(Lsp_Phase::over);
+        write_bytes(wake.write_end, "w");
+        if (g_lsp_state.writer_thread.joinable()) g_lsp_state.writer_thread.join();
+        if (g_lsp_state.reader_thread.joinable()) g_lsp_state.reader_thread.join();
         g_lsp_started = false;
+        g_lsp_limits = Lsp_Limits();
         Lsp_Process& process = g_lsp_state.process;
-        process.wake_pipe[0] = -1;
-        std::lock_guard lock(process.write_mutex);
-        process.stdin_pipe[1] = -1;
-        process.stdin_open = false;
+        process.running = false;
+        process.wake_pipe[0] = process.wake_pipe[1] = -1;
+        set_phase(Lsp_Phase::idle, false);
+        std::lock_guard lock(g_lsp_state.session_mutex);
+        g_lsp_state.outgoing.clear();
+        g_lsp_state.outgoing_bytes = 0;
+        g_lsp_state.unsent_did_opens.clear();
         std::lock_guard pending_lock(g_lsp_state.pending_mutex);
         g_lsp_state.pending_requests.clear();
     }
 
     std::string next_body() { return read_frame(server_input.read_end).body; }
 
-    // Everything written so far, once the library can write no more.
+    // Lets the writer write what is queued, then end; returns all it wrote.
     std::string all_written() {
-        stop_writing();
+        set_phase(Lsp_Phase::closing);
+        g_lsp_state.writer_thread.join();
         return read_to_end(server_input.read_end);
     }
 
-    void stop_writing() {
-        std::lock_guard lock(g_lsp_state.process.write_mutex);
-        g_lsp_state.process.stdin_open = false;
-        server_input.close_write();
-    }
-
-    // True when the library has closed the write end itself; the test then
-    // forgets the number rather than close it a second time.
-    bool input_closed_by_library() {
-        std::lock_guard lock(g_lsp_state.process.write_mutex);
-        if (g_lsp_state.process.stdin_open) return false;
-        server_input.write_end = -1;
-        return true;
+    static bool session_over() {
+        return eventually([] {
+            std::lock_guard lock(g_lsp_state.session_mutex);
+            return g_lsp_state.phase == Lsp_Phase::over && g_lsp_state.writer_finished;
+        });
     }
 };
 
+using Outgoing = Test_Session;
+
 TEST_F(Outgoing, FrameHeaderGivesBodyLengthInBytes) {
     std::string body(123, 'x');
-    lsp_send(g_lsp_state.process, body);
+    ASSERT_TRUE(lsp_send(g_lsp_state, frame_of(body)));
     Frame sent = read_frame(server_input.read_end);
     EXPECT_EQ(sent.header, "Content-Length: 123\r\n\r\n");
     EXPECT_EQ(sent.header.size(), 23u);
@@ -274,7 +315,7 @@ TEST_F(Outgoing, FrameHeaderGivesBodyLengthInBytes) {
 }
 
 TEST_F(Outgoing, EmptyBodyGetsLengthZero) {
-    lsp_send(g_lsp_state.process, "");
+    lsp_send(g_lsp_state, frame_of(""));
     EXPECT_EQ(all_written(), "Content-Length: 0\r\n\r\n");
 }
 
@@ -286,16 +327,42 @@ TEST_F(Outgoing, DidOpenNamesTheDocumentAndCarriesItsText) {
               R"("version":1,"text":"x = 1\n"}}})");
 }
 
+std::string did_open_text(const std::string& body) {
+    std::string before = R"("version":1,"text":")";
+    size_t start = body.find(before) + before.size();
+    return body.substr(start, body.size() - start - 4);
+}
+
 TEST_F(Outgoing, TextEscapeKeepsTheMessageValidJson) {
     std::string text = "a\tb\r\nc\"d\\e\f\x7F\xC3\xA9\x1F";
     text += '\0';
     lsp_did_open("/a.py", text);
-    std::string expected_text = "a\\tb\\r\\nc\\\"d\\\\e\\u000C\x7F\xC3\xA9\\u001F\\u0000";
-    EXPECT_EQ(next_body(),
-              R"({"jsonrpc":"2.0","method":"textDocument/didOpen","params":{)"
-              R"("textDocument":{"uri":"file:///a.py","languageId":"python",)"
-              R"("version":1,"text":")" +
-                  expected_text + R"("}}})");
+    EXPECT_EQ(did_open_text(next_body()),
+              "a\\tb\\r\\nc\\\"d\\\\e\\u000C\x7F\xC3\xA9\\u001F\\u0000");
+}
+
+TEST_F(Outgoing, InvalidUtf8IsSentAsReplacementCharacters) {
+    lsp_did_open("/latin1.py", "caf\xE9 = 1\n");
+    std::string body = next_body();
+    EXPECT_EQ(did_open_text(body), "caf\xEF\xBF\xBD = 1\\n");
+    simdjson::ondemand::parser parser;
+    Body padded(body);
+    simdjson::ondemand::document document;
+    std::string_view text;
+    EXPECT_EQ(parser.iterate(padded.bytes.data(), padded.length, padded.bytes.size())
+                  .get(document),
+              simdjson::SUCCESS);
+    EXPECT_EQ(document["params"]["textDocument"]["text"].get_string().get(text),
+              simdjson::SUCCESS);
+}
+
+// As the identifier search counts them: a byte that cannot begin a sequence
+// alone, a broken sequence with the continuation bytes right after its first.
+TEST_F(Outgoing, EachInvalidSequenceBecomesOneReplacementCharacter) {
+    lsp_did_open("/a.py", "\x80\x80|\xE2\x82|\xF0\x9F\x98|\xC0\xAF|\xED\xA0\x80|\xE2\x82\xAC");
+    const std::string r = "\xEF\xBF\xBD";
+    EXPECT_EQ(did_open_text(next_body()),
+              r + r + "|" + r + "|" + r + "|" + r + "|" + r + "|\xE2\x82\xAC");
 }
 
 TEST_F(Outgoing, DidOpenOfAnEmptyTextIsStillSent) {
@@ -314,11 +381,17 @@ TEST_F(Outgoing, DidChangeCarriesVersionAndWholeText) {
               R"("contentChanges":[{"text":"y\n"}]}})");
 }
 
-TEST_F(Outgoing, NotificationsAreNotSentBeforeTheServerIsStarted) {
-    g_lsp_started = false;
-    lsp_did_open("/a.py", "x");
-    lsp_did_change("/a.py", "x", 2);
-    EXPECT_EQ(all_written(), "");
+TEST_F(Outgoing, NothingIsQueuedWhileNoSessionTakesFrames) {
+    for (Lsp_Phase phase : {Lsp_Phase::idle, Lsp_Phase::closing, Lsp_Phase::over}) {
+        set_phase(phase);
+        lsp_did_open("/a.py", "x");
+        lsp_did_change("/a.py", "x", 2);
+        EXPECT_FALSE(lsp_send(g_lsp_state, frame_of("{}")));
+        std::lock_guard lock(g_lsp_state.session_mutex);
+        EXPECT_TRUE(g_lsp_state.outgoing.empty());
+    }
+    g_lsp_state.writer_thread.join();
+    EXPECT_EQ(read_to_end(server_input.read_end), "");
 }
 
 TEST_F(Outgoing, DefinitionRequestCarriesIdAndPosition) {
@@ -344,17 +417,17 @@ TEST_F(Outgoing, RequestsTakeRisingIdsAndAreRegisteredUnderThem) {
     int32_t first = g_lsp_state.next_request_id.load();
     lsp_find_references("/a.py", 0, 0, record_answer, 41);
     lsp_goto_definition("/a.py", 0, 0, record_answer, 42);
-    EXPECT_EQ(id_of(next_body()), first);
-    EXPECT_EQ(id_of(next_body()), first + 1);
+    EXPECT_EQ(request_id_of(next_body()), first);
+    EXPECT_EQ(request_id_of(next_body()), first + 1);
     std::lock_guard lock(g_lsp_state.pending_mutex);
     ASSERT_EQ(g_lsp_state.pending_requests.size(), 2u);
     EXPECT_EQ(g_lsp_state.pending_requests.at(first).second, 41u);
     EXPECT_EQ(g_lsp_state.pending_requests.at(first + 1).second, 42u);
 }
 
-TEST_F(Outgoing, RequestIsAnsweredAtOnceWhenTheServerInputIsClosed) {
+TEST_F(Outgoing, RequestIsAnsweredAtOnceWhenTheSessionIsOver) {
     g_answers.answers.clear();
-    stop_writing();
+    set_phase(Lsp_Phase::over);
     lsp_find_references("/a.py", 0, 0, record_answer, 7);
     ASSERT_EQ(g_answers.answers.size(), 1u);
     EXPECT_EQ(g_answers.answers[0].context, 7u);
@@ -375,71 +448,106 @@ TEST_F(Outgoing, RequestIsAnsweredAtOnceOnceTheReaderHasEnded) {
     EXPECT_EQ(all_written(), "");
 }
 
-TEST_F(Outgoing, NothingIsWrittenOnceTheInputIsMarkedClosed) {
-    {
-        std::lock_guard lock(g_lsp_state.process.write_mutex);
-        g_lsp_state.process.stdin_open = false;
-    }
-    lsp_send(g_lsp_state.process, "{}");
-    EXPECT_EQ(all_written(), "");
-}
-
 TEST_F(Outgoing, FramesOfConcurrentSendersDoNotInterleave) {
     constexpr int senders = 4, frames_each = 200;
-    int intact_frames = 0;
-    std::thread reader([&] {
-        for (int i = 0; i < senders * frames_each; ++i) {
-            std::string body = next_body();
-            if (body.size() != 5000 || body.find_first_not_of(body[0]) != std::string::npos) {
-                server_input.close_read();  // the senders' writes now fail at once
-                return;
-            }
-            ++intact_frames;
-        }
-    });
     std::vector<std::thread> threads;
     for (int s = 0; s < senders; ++s) {
         threads.emplace_back([s] {
             std::string body(5000, static_cast<char>('a' + s));
-            for (int i = 0; i < frames_each; ++i) lsp_send(g_lsp_state.process, body);
+            for (int i = 0; i < frames_each; ++i) lsp_send(g_lsp_state, frame_of(body));
         });
     }
+    int intact_frames = 0;
+    for (int i = 0; i < senders * frames_each; ++i) {
+        std::string body = next_body();
+        if (body.size() != 5000 || body.find_first_not_of(body[0]) != std::string::npos) break;
+        ++intact_frames;
+    }
     for (std::thread& thread : threads) thread.join();
-    stop_writing();
-    reader.join();
     EXPECT_EQ(intact_frames, senders * frames_each);
 }
 
-TEST_F(Outgoing, WriteToAServerThatHasGoneReturnsWithoutSignal) {
+// The frames stay in the order they were queued; only initialize may go
+// before the server has answered it.
+TEST_F(Outgoing, FramesWaitBehindInitializeUntilTheServerAnswersIt) {
+    set_phase(Lsp_Phase::starting, false);
+    Lsp_Frame initialize = frame_of("initialize");
+    initialize.before_reply = true;
+    lsp_send(g_lsp_state, std::move(initialize));
+    lsp_send(g_lsp_state, frame_of("after"));
+    EXPECT_EQ(next_body(), "initialize");
+    {
+        std::lock_guard lock(g_lsp_state.session_mutex);
+        EXPECT_EQ(g_lsp_state.outgoing.size(), 1u);
+    }
+    set_phase(Lsp_Phase::running);
+    EXPECT_EQ(next_body(), "after");
+}
+
+TEST_F(Outgoing, UnsentDidOpenIsReplacedInPlaceByANewerOne) {
+    set_phase(Lsp_Phase::starting, false);
+    lsp_did_open("/a.py", "old");
+    lsp_did_open("/b.py", "b");
+    lsp_did_open("/a.py", "new");
+    set_phase(Lsp_Phase::running);
+    EXPECT_EQ(did_open_text(next_body()), "new");
+    EXPECT_EQ(did_open_text(next_body()), "b");
+    EXPECT_EQ(all_written(), "");
+}
+
+TEST_F(Outgoing, DidOpenAfterTheFirstWasSentIsSentAgain) {
+    lsp_did_open("/a.py", "first");
+    EXPECT_EQ(did_open_text(next_body()), "first");
+    lsp_did_open("/a.py", "second");
+    EXPECT_EQ(did_open_text(next_body()), "second");
+}
+
+TEST_F(Outgoing, PastTheByteCapDidOpensAreDroppedButRequestsAreNot) {
+    g_lsp_limits.outgoing_bytes = 1000;
+    set_phase(Lsp_Phase::starting, false);
+    lsp_did_open("/small.py", "x");
+    lsp_did_open("/big.py", std::string(1000, 'x'));
+    lsp_did_open("/small.py", std::string(1000, 'y'));
+    int32_t id = g_lsp_state.next_request_id.load();
+    lsp_find_references("/big.py", 0, 0, record_answer, 0);
+    set_phase(Lsp_Phase::running);
+    EXPECT_EQ(did_open_text(next_body()), "x");
+    EXPECT_EQ(request_id_of(next_body()), id);
+    EXPECT_EQ(all_written(), "");
+}
+
+TEST_F(Outgoing, WriteToAServerThatHasGoneEndsTheSessionWithoutSignal) {
     server_input.close_read();
-    lsp_send(g_lsp_state.process, "{}");
+    lsp_send(g_lsp_state, frame_of("{}"));
+    ASSERT_TRUE(session_over());
     sigset_t pending, mask;
     sigpending(&pending);
     pthread_sigmask(SIG_BLOCK, nullptr, &mask);
     EXPECT_FALSE(sigismember(&pending, SIGPIPE));
     EXPECT_FALSE(sigismember(&mask, SIGPIPE));
-    EXPECT_TRUE(input_closed_by_library());
-}
-
-TEST_F(Outgoing, FailedWriteClosesTheInputSoThatNothingFollowsIt) {
-    server_input.close_read();
-    lsp_did_open("/a.py", "x");
-    ASSERT_TRUE(input_closed_by_library());
     g_answers.answers.clear();
     lsp_find_references("/a.py", 0, 0, record_answer, 3);
     ASSERT_EQ(g_answers.answers.size(), 1u);  // answered at once
-    EXPECT_EQ(g_answers.answers[0].context, 3u);
 }
 
-TEST_F(Outgoing, SenderWaitingForAServerThatDoesNotReadIsReleasedByTheWakeUpPipe) {
-    Pipe wake;
-    g_lsp_state.process.wake_pipe[0] = wake.read_end;
-    fcntl(server_input.write_end, F_SETFL, O_NONBLOCK);
+TEST_F(Outgoing, SendingNeverWaitsForAServerThatDoesNotRead) {
     // Far more than a pipe holds, and nobody reads it.
-    std::thread sender([] { lsp_send(g_lsp_state.process, std::string(1 << 22, 'x')); });
+    for (int i = 0; i < 8; ++i) ASSERT_TRUE(lsp_send(g_lsp_state, frame_of(std::string(1 << 20, 'x'))));
+    lsp_did_open("/a.py", std::string(1 << 20, 'y'));
+    std::lock_guard lock(g_lsp_state.session_mutex);
+    EXPECT_FALSE(g_lsp_state.outgoing.empty());
+}
+
+TEST_F(Outgoing, ServerThatTakesNothingForTheWriteLimitEndsTheSession) {
+    g_lsp_limits.write = std::chrono::milliseconds(100);
+    lsp_send(g_lsp_state, frame_of(std::string(1 << 20, 'x')));
+    EXPECT_TRUE(session_over());
+}
+
+TEST_F(Outgoing, WakeUpPipeEndsAWriteThatTheServerWouldNeverTake) {
+    lsp_send(g_lsp_state, frame_of(std::string(1 << 20, 'x')));
     write_bytes(wake.write_end, "w");
-    sender.join();
-    EXPECT_TRUE(input_closed_by_library());
+    EXPECT_TRUE(session_over());
 }
 
 TEST_F(Outgoing, SigpipeAlreadyPendingForTheHostStaysPending) {
@@ -449,13 +557,11 @@ TEST_F(Outgoing, SigpipeAlreadyPendingForTheHostStaysPending) {
     pthread_sigmask(SIG_BLOCK, &sigpipe_only, &previous);
     pthread_kill(pthread_self(), SIGPIPE);
     server_input.close_read();
-    lsp_send(g_lsp_state.process, "{}");
-    sigset_t pending, mask;
+    lsp_send(g_lsp_state, frame_of("{}"));
+    ASSERT_TRUE(session_over());
+    sigset_t pending;
     sigpending(&pending);
-    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
     EXPECT_TRUE(sigismember(&pending, SIGPIPE));
-    EXPECT_TRUE(sigismember(&mask, SIGPIPE));
-    EXPECT_TRUE(input_closed_by_library());
     timespec no_wait{0, 0};
     sigtimedwait(&sigpipe_only, nullptr, &no_wait);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -671,9 +777,24 @@ TEST(Response_Id, NegativeIdIsReadAsItIs) {
     EXPECT_EQ(id_of(R"({"jsonrpc":"2.0","id":-7,"result":[]})"), -7);
 }
 
-TEST(Response_Id, IdIsNarrowedToItsLow32Bits) {
-    EXPECT_EQ(id_of(R"({"jsonrpc":"2.0","id":4294967303,"result":[]})"), 7);
-    EXPECT_EQ(id_of(R"({"jsonrpc":"2.0","id":2147483648,"result":[]})"), INT32_MIN);
+// Cut to 32 bits, 4294967298 would answer the look-up with id 2.
+TEST(Response_Id, IdOutsideInt32IsNoId) {
+    EXPECT_EQ(id_of(R"({"jsonrpc":"2.0","id":4294967298,"result":[]})"), -1);
+    EXPECT_EQ(id_of(R"({"jsonrpc":"2.0","id":2147483648,"result":[]})"), -1);
+    EXPECT_EQ(id_of(R"({"jsonrpc":"2.0","id":-2147483649,"result":[]})"), -1);
+    EXPECT_EQ(id_of(R"({"jsonrpc":"2.0","id":2147483647,"result":[]})"), INT32_MAX);
+}
+
+TEST(Response_Id, MessageWithAMethodIsNoResponseWhateverItsId) {
+    EXPECT_EQ(id_of(R"({"jsonrpc":"2.0","id":2,"method":"workspace/configuration"})"), -1);
+    EXPECT_EQ(id_of(R"({"method":"client/registerCapability","jsonrpc":"2.0","id":2})"), -1);
+    EXPECT_EQ(id_of(R"({"jsonrpc":"2.0","id":2,"result":[],"method":"x"})"), -1);
+}
+
+// A response broken after its id still answers its look-up (with what can be
+// read of it).
+TEST(Response_Id, ResponseBrokenAfterItsIdKeepsTheId) {
+    EXPECT_EQ(id_of(R"({"jsonrpc":"2.0","id":2,"result":[{"uri" "a"}]})"), 2);
 }
 
 TEST(Response_Id, IdInsideParamsIsNotTheMessagesId) {
@@ -775,12 +896,17 @@ TEST(Locations, UnusableLineIsZeroAndCharacterIsStillRead) {
     }
 }
 
-TEST(Locations, PositionsAreNarrowedToTheirLow32Bits) {
+// The host's records hold int32 positions: a value that does not fit, or
+// that no document has, is no usable value.
+TEST(Locations, PositionsOutsideZeroToInt32MaxAreZero) {
     EXPECT_EQ(locations_of(response(
                   R"({"range":{"start":{"line":4294967297,"character":-1}}})")),
-              (std::vector<Lsp_Location>{{"", 1, -1}}));
-    EXPECT_EQ(locations_of(response(R"({"range":{"start":{"line":2147483648,"character":0}}})")),
-              (std::vector<Lsp_Location>{{"", INT32_MIN, 0}}));
+              (std::vector<Lsp_Location>{{"", 0, 0}}));
+    EXPECT_EQ(locations_of(response(R"({"range":{"start":{"line":2147483648,"character":5}}})")),
+              (std::vector<Lsp_Location>{{"", 0, 5}}));
+    EXPECT_EQ(locations_of(response(
+                  R"({"range":{"start":{"line":2147483647,"character":0}}})")),
+              (std::vector<Lsp_Location>{{"", INT32_MAX, 0}}));
 }
 
 TEST(Locations, UriEscapesAreResolved) {
@@ -902,6 +1028,58 @@ TEST_F(Reader, UnknownIdsNotificationsAndServerRequestsAreDropped) {
     EXPECT_EQ(answers[0].locations, (std::vector<Lsp_Location>{{"b", 0, 0}}));
 }
 
+TEST_F(Reader, ResponseWhoseIdIsBeyondInt32AnswersNoLookUp) {
+    register_request(2, 20);
+    serve(frame(R"({"jsonrpc":"2.0","id":4294967298,"result":{"uri":"wrong"}})") +
+          answer_frame(2, R"({"uri":"right"})"));
+    std::vector<Answer> answers = run_reader();
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].locations, (std::vector<Lsp_Location>{{"right", 0, 0}}));
+}
+
+TEST_F(Reader, ServerRequestCarryingAPendingIdDoesNotAnswerIt) {
+    register_request(2, 20);
+    serve(frame(R"({"jsonrpc":"2.0","id":2,"method":"workspace/configuration","params":{}})") +
+          answer_frame(2, R"({"uri":"answer"})"));
+    std::vector<Answer> answers = run_reader();
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].locations, (std::vector<Lsp_Location>{{"answer", 0, 0}}));
+}
+
+// Queued for the session's writer: the state here has none, so the replies
+// stay in its queue.
+TEST_F(Reader, ServerRequestsAreAnsweredWithMethodNotFound) {
+    state.phase = Lsp_Phase::running;
+    serve(frame(R"({"jsonrpc":"2.0","id":7,"method":"window/workDoneProgress/create"})") +
+          frame(R"({"jsonrpc":"2.0","method":"$/progress","params":{"token":1}})") +
+          frame(R"({"jsonrpc":"2.0","id":"s\"1" ,"method":"client/registerCapability"})") +
+          frame(R"({"jsonrpc":"2.0","id":null,"method":"odd"})"));
+    run_reader();
+    ASSERT_EQ(state.outgoing.size(), 2u);
+    EXPECT_EQ(state.outgoing[0].body,
+              R"({"jsonrpc":"2.0","id":7,"error":{"code":-32601,"message":"Method not found"}})");
+    EXPECT_EQ(state.outgoing[1].body,
+              R"({"jsonrpc":"2.0","id":"s\"1","error":{"code":-32601,"message":"Method not found"}})");
+}
+
+void throw_from_callback(uint64_t context, const Lsp_Location* locations, int32_t count) {
+    record_answer(context, locations, count);
+    throw std::runtime_error("host callback failed");
+}
+
+TEST_F(Reader, CallbackThatThrowsCountsAsAnsweredAndTheReaderGoesOn) {
+    register_request(2, 20, throw_from_callback);
+    register_request(3, 30, throw_from_callback);
+    register_request(4, 40);
+    serve(answer_frame(2, "[]") + answer_frame(4, R"({"uri":"d"})"));
+    std::vector<Answer> answers = run_reader();
+    ASSERT_EQ(answers.size(), 3u);  // 3 at the end of the stream, with none
+    EXPECT_EQ(answers[0].context, 20u);
+    EXPECT_EQ(answers[1].context, 40u);
+    EXPECT_EQ(answers[2].context, 30u);
+    EXPECT_TRUE(state.pending_requests.empty());
+}
+
 TEST_F(Reader, IdsBelowTwoAreNeverLookedUp) {
     register_request(1, 10);
     register_request(0, 0);
@@ -994,51 +1172,32 @@ std::vector<Host_Answer> wait_for_host_answers(size_t count) {
     return g_host_answers;
 }
 
-class References : public ::testing::Test {
+class References : public Test_Session {
 protected:
-    Pipe server_input;
     Pipe server_output;
-    std::thread reader;
 
     void SetUp() override {
         g_host_answers.clear();
-        ASSERT_GE(server_input.read_end, 0);
         ASSERT_GE(server_output.read_end, 0);
-        Lsp_Process& process = g_lsp_state.process;
-        {
-            std::lock_guard lock(process.write_mutex);
-            process.stdin_pipe[1] = server_input.write_end;
-            process.stdin_open = true;
-        }
-        process.stdout_pipe[0] = server_output.read_end;
-        process.running = true;
-        {
-            std::lock_guard lock(g_lsp_state.pending_mutex);
-            g_lsp_state.reader_done = false;
-        }
-        reader = std::thread(lsp_reader_loop, &g_lsp_state);
-        g_lsp_started = true;
+        Test_Session::SetUp();
+        g_lsp_state.process.stdout_pipe[0] = server_output.read_end;
+        g_lsp_state.reader_thread = std::thread(lsp_reader_loop, &g_lsp_state);
     }
 
     void TearDown() override {
         end_server_output();
-        g_lsp_started = false;
-        Lsp_Process& process = g_lsp_state.process;
-        process.running = false;
-        process.stdout_pipe[0] = -1;
-        std::lock_guard lock(process.write_mutex);
-        process.stdin_pipe[1] = -1;
-        process.stdin_open = false;
+        Test_Session::TearDown();
+        g_lsp_state.process.stdout_pipe[0] = -1;
     }
 
     void end_server_output() {
         server_output.close_write();
-        if (reader.joinable()) reader.join();
+        if (g_lsp_state.reader_thread.joinable()) g_lsp_state.reader_thread.join();
     }
 
     // Reads the request the library sent and answers it with result.
     void answer_next_request(const std::string& result) {
-        int32_t id = id_of(read_frame(server_input.read_end).body);
+        int32_t id = request_id_of(read_frame(server_input.read_end).body);
         write_bytes(server_output.write_end, answer_frame(id, result));
     }
 };
@@ -1051,7 +1210,7 @@ TEST_F(References, NullCallbackDoesNothing) {
 }
 
 TEST_F(References, WithoutServerTheCallbackRunsAtOnceOnTheCallingThread) {
-    g_lsp_started = false;
+    set_phase(Lsp_Phase::idle);
     enqueue_lsp_find_references(host_references_callback, 3, "/a.py", 5, 0, 0);
     ASSERT_EQ(g_host_answers.size(), 1u);
     const Host_Answer& answer = g_host_answers[0];
@@ -1114,6 +1273,41 @@ TEST_F(References, LookUpsInFlightWhenTheOutputEndsAreAnsweredOnce) {
     EXPECT_EQ(get_pending_tasks_count(), 0u);
 }
 
+void throw_from_host_callback(uint64_t context, Host_Location* records, int32_t count,
+                              char* strings) {
+    host_references_callback(context, records, count, strings);
+    throw std::runtime_error("host callback failed");
+}
+
+TEST_F(References, CallbackThatThrowsStillTakesItsLookUpOutOfTheCount) {
+    enqueue_lsp_find_references(throw_from_host_callback, 9, "/a.py", 5, 0, 4);
+    answer_next_request("[]");
+    ASSERT_EQ(wait_for_host_answers(1).size(), 1u);
+    EXPECT_TRUE(eventually([] { return get_pending_tasks_count() == 0; }));
+    enqueue_lsp_find_references(host_references_callback, 10, "/a.py", 5, 0, 4);
+    answer_next_request(R"({"uri":"file:///a.py"})");
+    std::vector<Host_Answer> answers = wait_for_host_answers(2);
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[1].count, 1);
+}
+
+TEST_F(References, CallbackThatThrowsAtOnceDoesNotReachTheCaller) {
+    set_phase(Lsp_Phase::idle);
+    EXPECT_NO_THROW(enqueue_lsp_find_references(throw_from_host_callback, 3, "/a.py", 5, 0, 0));
+    EXPECT_EQ(g_host_answers.size(), 1u);
+}
+
+TEST_F(References, LookUpMadeWhileTheSessionStartsIsSentOnceTheServerAnswersInitialize) {
+    set_phase(Lsp_Phase::starting, false);
+    enqueue_lsp_find_references(host_references_callback, 11, "/a.py", 5, 0, 4);
+    EXPECT_EQ(get_pending_tasks_count(), 1u);
+    set_phase(Lsp_Phase::running);
+    answer_next_request(R"({"uri":"file:///a.py"})");
+    std::vector<Host_Answer> answers = wait_for_host_answers(1);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].count, 1);
+}
+
 TEST_F(References, LookUpAfterTheServerOutputEndedIsAnsweredAtOnce) {
     end_server_output();
     enqueue_lsp_find_references(host_references_callback, 4, "/a.py", 5, 0, 0);
@@ -1138,6 +1332,7 @@ protected:
     void TearDown() override {
         lsp_shutdown();
         lsp_set_executable("");
+        g_lsp_limits = Lsp_Limits();
         std::filesystem::remove_all(dir);
     }
 
@@ -1148,9 +1343,25 @@ protected:
         return path;
     }
 
+    void start(const std::string& server_script) {
+        lsp_set_executable(script("server", server_script).c_str());
+        lsp_start_server(dir / "a.py");
+    }
+
     static std::string initialize_reply() {
         return R"(printf 'Content-Length: 38\r\n\r\n{"jsonrpc":"2.0","id":1,"result":null}')"
                "\n";
+    }
+
+    static bool started() { return eventually([] { return g_lsp_started.load(); }); }
+
+    // The session is over and its threads have done all they do.
+    static bool session_ended() {
+        return eventually([] {
+            std::lock_guard lock(g_lsp_state.session_mutex);
+            return g_lsp_state.phase == Lsp_Phase::over && g_lsp_state.reader_finished &&
+                   g_lsp_state.writer_finished;
+        });
     }
 
     static size_t open_descriptors() {
@@ -1164,7 +1375,7 @@ protected:
 
 TEST_F(Server_Process, NoExecutableStartsNothing) {
     lsp_start_server(dir / "a.py");
-    EXPECT_FALSE(g_lsp_started);
+    EXPECT_EQ(g_lsp_state.phase, Lsp_Phase::idle);
     EXPECT_TRUE(no_child_left());
 }
 
@@ -1176,23 +1387,30 @@ TEST_F(Server_Process, ShutdownWithoutServerDoesNothingAndCanBeRepeated) {
     EXPECT_FALSE(g_lsp_started);
 }
 
+// The handshake is the session's own business: the worker does not wait
+// for it.
+TEST_F(Server_Process, StartReturnsBeforeTheServerAnswers) {
+    start("sleep 1\n" + initialize_reply() + "cat > /dev/null\n");
+    EXPECT_FALSE(g_lsp_started);
+    EXPECT_EQ(g_lsp_state.phase, Lsp_Phase::starting);
+    EXPECT_TRUE(started());
+}
+
 TEST_F(Server_Process, ExecutableThatCannotRunLeavesNoChildAndNoDescriptor) {
     size_t descriptors = open_descriptors();
     lsp_set_executable((dir / "missing").c_str());
     lsp_start_server(dir / "a.py");
+    ASSERT_TRUE(session_ended());
     EXPECT_FALSE(g_lsp_started);
-    EXPECT_FALSE(g_lsp_state.process.running);
     EXPECT_TRUE(no_child_left());
+    lsp_shutdown();
     EXPECT_EQ(open_descriptors(), descriptors);
 }
 
 TEST_F(Server_Process, ServerIsStartedWithTheArgumentServerAndGetsInitializeAndInitialized) {
     std::string log = dir / "input";
-    lsp_set_executable(script("server", "[ \"$1\" = server ] || exit 3\n" + initialize_reply() +
-                                            "cat > '" + log + "'\n")
-                           .c_str());
-    lsp_start_server(dir / "src" / "a.py");
-    ASSERT_TRUE(g_lsp_started);
+    start("[ \"$1\" = server ] || exit 3\n" + initialize_reply() + "cat > '" + log + "'\n");
+    ASSERT_TRUE(started());
     lsp_shutdown();
     // cat, the server's child, may still be writing what it read.
     std::string exit_frame = frame(R"({"jsonrpc":"2.0","method":"exit","params":null})");
@@ -1202,7 +1420,7 @@ TEST_F(Server_Process, ServerIsStartedWithTheArgumentServerAndGetsInitializeAndI
         written.assign(std::istreambuf_iterator<char>(input), std::istreambuf_iterator<char>());
         return written.ends_with(exit_frame);
     });
-    std::string root = "file://" + (dir / "src").string();
+    std::string root = "file://" + dir.string();
     EXPECT_TRUE(written.starts_with(
         frame(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"processId":)" +
               std::to_string(getpid()) + R"(,"rootUri":")" + root +
@@ -1214,61 +1432,145 @@ TEST_F(Server_Process, ServerIsStartedWithTheArgumentServerAndGetsInitializeAndI
 }
 
 TEST_F(Server_Process, ShutdownEndsReaderReapsChildAndKeepsTheNumbers) {
-    lsp_set_executable(script("server", initialize_reply() + "exec cat > /dev/null\n").c_str());
-    lsp_start_server(dir / "a.py");
-    ASSERT_TRUE(g_lsp_started);
+    start(initialize_reply() + "cat > /dev/null\n");
+    ASSERT_TRUE(started());
     pid_t pid = g_lsp_state.process.pid;
     int32_t output = g_lsp_state.process.stdout_pipe[0];
     lsp_shutdown();
     EXPECT_FALSE(g_lsp_started);
+    EXPECT_EQ(g_lsp_state.phase, Lsp_Phase::idle);
     EXPECT_FALSE(g_lsp_state.process.running);
     EXPECT_FALSE(g_lsp_state.reader_thread.joinable());
+    EXPECT_FALSE(g_lsp_state.writer_thread.joinable());
     EXPECT_EQ(g_lsp_state.process.pid, pid);
     EXPECT_EQ(g_lsp_state.process.stdout_pipe[0], output);
     EXPECT_TRUE(no_child_left());
 }
 
 // The server closes its output before it has read its input to the end, so
-// the reader ends first; the server still gets the time to end by itself.
-TEST_F(Server_Process, ServerThatEndsAtTheEndOfItsInputIsNotSignalled) {
+// the reader ends first and the session is over; the server still gets the
+// time to end by itself once its input is closed.
+TEST_F(Server_Process, ServerThatClosesItsOutputGetsTheTimeToEndByItself) {
     std::string marker = dir / "terminated";
-    lsp_set_executable(script("server", "trap 'echo > \"" + marker + "\"' TERM\n" +
-                                            initialize_reply() + "exec >&-\ncat > /dev/null\n")
-                           .c_str());
-    lsp_start_server(dir / "a.py");
-    ASSERT_TRUE(g_lsp_started);
-    lsp_shutdown();
+    start("trap 'echo > \"" + marker + "\"' TERM\n" + initialize_reply() +
+          "exec >&-\ncat > /dev/null\n");
+    ASSERT_TRUE(session_ended());
     EXPECT_TRUE(no_child_left());
     EXPECT_FALSE(std::filesystem::exists(marker));
 }
 
 TEST_F(Server_Process, ServerThatDiesAfterStartAnswersLookUpsAtOnce) {
-    lsp_set_executable(script("server", initialize_reply()).c_str());
-    lsp_start_server(dir / "a.py");
-    ASSERT_TRUE(g_lsp_started);
-    ASSERT_TRUE(eventually([] {
-        std::lock_guard lock(g_lsp_state.pending_mutex);
-        return g_lsp_state.reader_done;
-    }));
+    start(initialize_reply());
+    ASSERT_TRUE(session_ended());
+    EXPECT_FALSE(g_lsp_started);
+    EXPECT_TRUE(no_child_left());
     g_host_answers.clear();
     enqueue_lsp_find_references(host_references_callback, 5, "/a.py", 5, 0, 0);
     ASSERT_EQ(g_host_answers.size(), 1u);
+    EXPECT_EQ(g_host_answers[0].thread, std::this_thread::get_id());
     EXPECT_EQ(get_pending_tasks_count(), 0u);
 }
 
-TEST_F(Server_Process, ShutdownReleasesASenderWaitingForAServerThatDoesNotRead) {
-    lsp_set_executable(script("server", initialize_reply() + "exec sleep 60\n").c_str());
+TEST_F(Server_Process, LookUpInFlightWhenTheServerDiesIsAnsweredEmpty) {
+    std::string go = dir / "go";
+    start(initialize_reply() + "while [ ! -e '" + go + "' ]; do sleep 0.01; done\n");
+    ASSERT_TRUE(started());
+    g_host_answers.clear();
+    enqueue_lsp_find_references(host_references_callback, 5, "/a.py", 5, 0, 0);
+    std::ofstream(go).put('\n');
+    std::vector<Host_Answer> answers = wait_for_host_answers(1);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_TRUE(answers[0].null_records);
+    EXPECT_TRUE(eventually([] { return get_pending_tasks_count() == 0; }));
+}
+
+TEST_F(Server_Process, SessionThatIsOverIsReplacedAtTheNextStart) {
+    g_lsp_limits.first_backoff = std::chrono::milliseconds(0);
+    start(initialize_reply());
+    ASSERT_TRUE(session_ended());
+    pid_t first = g_lsp_state.process.pid;
     lsp_start_server(dir / "a.py");
-    ASSERT_TRUE(g_lsp_started);
-    std::thread sender([] { lsp_did_open("/a.py", std::string(1 << 22, 'x')); });
-    // Once the sender holds the write lock, it waits for the server to read.
-    ASSERT_TRUE(eventually([] {
-        if (!g_lsp_state.process.write_mutex.try_lock()) return true;
-        g_lsp_state.process.write_mutex.unlock();
-        return false;
-    }));
+    EXPECT_NE(g_lsp_state.process.pid, first);
+    EXPECT_TRUE(started() || session_ended());
+}
+
+// The child of a session that is over has a few seconds to end by itself;
+// a start meanwhile does not wait for it.
+TEST_F(Server_Process, StartDoesNotWaitForTheChildOfAnEndedSession) {
+    g_lsp_limits.first_backoff = std::chrono::milliseconds(0);
+    start(initialize_reply() + "exec >&-\ntrap '' TERM\nsleep 60\n");
+    ASSERT_TRUE(eventually([] { return g_lsp_state.phase == Lsp_Phase::over; }));
+    pid_t first = g_lsp_state.process.pid;
+    lsp_start_server(dir / "a.py");
+    EXPECT_EQ(g_lsp_state.process.pid, first);
+    EXPECT_EQ(g_lsp_state.phase, Lsp_Phase::over);
+}
+
+TEST_F(Server_Process, FailedStartsBackOffDoublingUpToTheMaximum) {
+    g_lsp_limits.first_backoff = std::chrono::milliseconds(50);
+    g_lsp_limits.max_backoff = std::chrono::milliseconds(200);
+    lsp_set_executable((dir / "missing").c_str());
+    std::vector<long> backoffs;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        std::this_thread::sleep_until(g_lsp_state.retry_at);
+        lsp_start_server(dir / "a.py");
+        ASSERT_NE(g_lsp_state.phase, Lsp_Phase::idle);
+        ASSERT_TRUE(session_ended());
+        lsp_start_server(dir / "a.py");  // cleans up and notes the back-off
+        backoffs.push_back(static_cast<long>(g_lsp_state.backoff.count()));
+    }
+    EXPECT_EQ(backoffs, (std::vector<long>{50, 100, 200, 200, 200}));
+}
+
+TEST_F(Server_Process, SettingTheExecutableForgetsTheBackOff) {
+    g_lsp_limits.first_backoff = std::chrono::hours(1);
+    lsp_set_executable((dir / "missing").c_str());
+    lsp_start_server(dir / "a.py");
+    ASSERT_TRUE(session_ended());
+    lsp_start_server(dir / "a.py");
+    ASSERT_EQ(g_lsp_state.phase, Lsp_Phase::idle);
+    lsp_start_server(dir / "a.py");
+    EXPECT_EQ(g_lsp_state.phase, Lsp_Phase::idle) << "started during the back-off";
+    lsp_set_executable((dir / "missing").c_str());
+    lsp_start_server(dir / "a.py");
+    EXPECT_NE(g_lsp_state.phase, Lsp_Phase::idle);
+}
+
+TEST_F(Server_Process, SessionThatLastedLeavesNoBackOff) {
+    g_lsp_limits.first_backoff = std::chrono::hours(1);
+    g_lsp_limits.healthy_session = std::chrono::milliseconds(0);
+    start(initialize_reply());
+    ASSERT_TRUE(session_ended());
+    pid_t first = g_lsp_state.process.pid;
+    lsp_start_server(dir / "a.py");
+    EXPECT_EQ(g_lsp_state.backoff.count(), 0);
+    EXPECT_NE(g_lsp_state.process.pid, first);
+}
+
+TEST_F(Server_Process, ServerThatNeverAnswersIsGivenUpAfterTheHandshakeLimit) {
+    g_lsp_limits.handshake = std::chrono::milliseconds(200);
+    g_lsp_limits.exit_grace = std::chrono::milliseconds(100);
+    start("exec sleep 60\n");
+    ASSERT_TRUE(session_ended());
+    EXPECT_FALSE(g_lsp_started);
+    EXPECT_TRUE(no_child_left());
+}
+
+// A server that writes without end never lets a wait for bytes time out:
+// the limit holds for the whole handshake.
+TEST_F(Server_Process, HandshakeLimitHoldsWhileTheServerFloodsItsOutput) {
+    g_lsp_limits.handshake = std::chrono::milliseconds(200);
+    g_lsp_limits.exit_grace = std::chrono::milliseconds(100);
+    start("exec yes\n");
+    ASSERT_TRUE(session_ended());
+    EXPECT_TRUE(no_child_left());
+}
+
+TEST_F(Server_Process, ShutdownEndsAWriterWaitingForAServerThatDoesNotRead) {
+    start(initialize_reply() + "exec sleep 60\n");
+    ASSERT_TRUE(started());
+    lsp_did_open("/a.py", std::string(1 << 22, 'x'));
     lsp_shutdown();
-    sender.join();
     EXPECT_FALSE(g_lsp_started);
     EXPECT_TRUE(no_child_left());
 }
@@ -1277,14 +1579,11 @@ TEST_F(Server_Process, ShutdownReleasesASenderWaitingForAServerThatDoesNotRead) 
 // and its own child keeps the server's output open long after the server.
 TEST_F(Server_Process, ShutdownEndsAServerThatIgnoresExitAndSigterm) {
     std::string holder = dir / "holder.pid";
-    lsp_set_executable(script("server", "trap '' TERM\n" + initialize_reply() +
-                                            "printf 'Content-Length: 5\\r\\n'\n"
-                                            "sleep 60 &\necho $! > '" +
-                                            holder + ".new'\nmv '" + holder + ".new' '" +
-                                            holder + "'\nwhile :; do sleep 1; done\n")
-                           .c_str());
-    lsp_start_server(dir / "a.py");
-    ASSERT_TRUE(g_lsp_started);
+    start("trap '' TERM\n" + initialize_reply() +
+          "printf 'Content-Length: 5\\r\\n'\n"
+          "sleep 60 &\necho $! > '" +
+          holder + ".new'\nmv '" + holder + ".new' '" + holder + "'\nwhile :; do sleep 1; done\n");
+    ASSERT_TRUE(started());
     g_host_answers.clear();
     enqueue_lsp_find_references(host_references_callback, 6, "/a.py", 5, 0, 0);
     // Once the partial header has been written and read, the reader waits
