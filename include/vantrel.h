@@ -9,14 +9,18 @@
  * time. Scans, finds and clears are queued and executed one at a time on one
  * worker thread of the library, started by the first scan or find (or by
  * start_workers); finds and clears always go before queued scans, each queue
- * in its own order. Scan and find callbacks run on that worker thread;
- * references callbacks run on the language server's reader thread (or at once
- * on the calling thread when no server runs). No lock of the library is held
- * while a callback runs, so a callback may enqueue further work, read the
- * pending count and free results. While it runs no other request is served,
- * so keep callbacks short. A callback should not call enqueue_stop; a find
- * with wait set queued from a worker callback does not wait (it could only run
- * after that callback has returned).
+ * in its own order. Scan and find callbacks run on that worker thread. While
+ * a language server runs, two more threads of the library serve it: one
+ * writes the messages queued for it, one reads its output and runs the
+ * references callbacks (which run at once on the calling thread when no
+ * server runs). No host thread ever waits on the server: messages to it are
+ * only queued. No lock of the library is held while a callback runs, so a
+ * callback may enqueue further work, read the pending count and free
+ * results, and a references callback may make a find with wait set. While a
+ * scan or find callback runs no other request is served, so keep callbacks
+ * short. A callback should not call enqueue_stop; a find with wait set queued
+ * from a worker callback does not wait (it could only run after that
+ * callback has returned).
  *
  * Ownership. Every string passed in is copied before the call returns. Every
  * non-null record array and string buffer handed to a callback belongs to the
@@ -35,7 +39,8 @@
  * empty; a search that runs out of memory reports no links; a call that
  * cannot copy its arguments does nothing. A NULL pointer passed with a
  * non-zero length is read as empty. An exception thrown by a host callback
- * ends that request only: it counts as finished and the worker goes on.
+ * ends that request only: it counts as finished and the worker (or, for a
+ * references callback, the reader) goes on.
  *
  * Cost. Enqueuing copies the arguments and takes a lock for a few queue
  * operations; it never waits for the worker, except a find with wait set.
@@ -129,7 +134,22 @@ typedef void (*References_Callback)(uint64_t context, Host_Location *locations,
 
 /* Sets the language server's executable (found through PATH when it holds
  * no '/'); it is started as "<path> server" by the next scan of a Python file.
- * An empty string or NULL means no server. A running server is not affected. */
+ * An empty string or NULL means no server. A running server is not affected.
+ *
+ * The server's life. The scan that starts the server does not wait for it:
+ * the initialize handshake runs on the library's own threads, and files
+ * scanned and look-ups made meanwhile are sent once the server has answered.
+ * A server that has not answered within 30 s, whatever it sends meanwhile,
+ * is given up. A server that exits, closes its output, or takes no byte of
+ * its input for 30 s while messages wait for it is lost: it is ended and
+ * reaped, the look-ups it owed are answered with no records, and the next
+ * scan of a Python file starts a new one. After a start that failed, or a
+ * server lost within a minute of its start, no start is tried for 1 s,
+ * doubling with each further failure up to 5 minutes; a server that lasted,
+ * or a call of this function, resets that wait. Files scanned before a
+ * restart are not announced to the new server again. Messages waiting for a
+ * server that does not read are capped at 64 MiB: past it, file texts are
+ * dropped, never look-ups. */
 VANTREL_EXPORT void lsp_set_executable_path(const char *path);
 
 /* Starts the worker thread if none runs. Enqueuing a scan or a find does the
@@ -145,7 +165,9 @@ VANTREL_EXPORT void start_workers(void);
  * a path that is not a regular file (directory, FIFO, device) or holds a NUL
  * byte, is indexed as empty, which removes its earlier definitions. language
  * 1 (Python) also starts the language server if a path was set (see
- * lsp_set_executable_path) and announces the file to it. */
+ * lsp_set_executable_path) and announces the file to it, its text made valid
+ * UTF-8 (each invalid sequence becomes U+FFFD); a newer scan of the same file
+ * replaces an announcement not yet sent. */
 VANTREL_EXPORT void enqueue_scan_file(Scan_Callback callback, uint64_t context,
                                       const char *path, uint32_t path_length,
                                       int64_t language);
@@ -166,9 +188,14 @@ VANTREL_EXPORT void enqueue_find_symbols_in_text(Find_Callback callback, uint64_
                                                  const String_Ref *paths, uint32_t path_count);
 
 /* Asks the language server for the references at a zero-based position in a
- * Python file. With no server running the callback is called at once, on the
- * calling thread, with no records. Look-ups still unanswered when the server
- * stops or dies are answered with no records. A NULL callback does nothing. */
+ * Python file. Only queues the question: the answer comes on the reader
+ * thread. While the server is starting up, the question waits for it. With
+ * no server running (none set, none started yet, in a back-off, or lost) the
+ * callback is called at once, on the calling thread, with no records.
+ * Look-ups still unanswered when the server stops or is lost are answered
+ * with no records. Each look-up is answered exactly once. A location's line
+ * or character that is not within 0..INT32_MAX is given as 0. A NULL callback
+ * does nothing. */
 VANTREL_EXPORT void enqueue_lsp_find_references(References_Callback callback, uint64_t context,
                                                 const char *path, uint32_t path_length,
                                                 int32_t line, int32_t character);
