@@ -1498,7 +1498,7 @@ TEST_F(Server_Process, SessionThatIsOverIsReplacedAtTheNextStart) {
 // a start meanwhile does not wait for it.
 TEST_F(Server_Process, StartDoesNotWaitForTheChildOfAnEndedSession) {
     g_lsp_limits.first_backoff = std::chrono::milliseconds(0);
-    start(initialize_reply() + "exec >&-\ntrap '' TERM\nsleep 60\n");
+    start(initialize_reply() + "exec >&-\ntrap '' TERM\nexec sleep 60\n");
     ASSERT_TRUE(eventually([] { return g_lsp_state.phase == Lsp_Phase::over; }));
     pid_t first = g_lsp_state.process.pid;
     lsp_start_server(dir / "a.py");
@@ -1539,7 +1539,7 @@ TEST_F(Server_Process, SettingTheExecutableForgetsTheBackOff) {
 TEST_F(Server_Process, SessionThatLastedLeavesNoBackOff) {
     g_lsp_limits.first_backoff = std::chrono::hours(1);
     g_lsp_limits.healthy_session = std::chrono::milliseconds(0);
-    start(initialize_reply());
+    start(initialize_reply() + "sleep 0.3\n");
     ASSERT_TRUE(session_ended());
     pid_t first = g_lsp_state.process.pid;
     lsp_start_server(dir / "a.py");
