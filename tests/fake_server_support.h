@@ -52,6 +52,13 @@ inline const std::string k_elsewhere_uri = "file:///elsewhere/caf\xC3\xA9 \"q\".
 
 inline bool is_did_open(const std::string& body) { return starts_with(body, k_did_open_start); }
 
+// The didOpen the client sends for path, whose text is escaped_text once
+// escaped for JSON.
+inline std::string did_open_body(const std::string& path, const std::string& escaped_text) {
+    return k_did_open_start + R"(,"params":{"textDocument":{"uri":")" + file_uri(path) +
+           R"(","languageId":"python","version":1,"text":")" + escaped_text + R"("}}})";
+}
+
 inline bool is_did_open_of(const std::string& body, const std::string& path) {
     return is_did_open(body) &&
            body.find(R"("uri":")" + file_uri(path) + R"(")") != std::string::npos;
@@ -123,6 +130,19 @@ protected:
         return !status || status->state == 'Z';
     }
 
+    // Scans fresh Python files until one of them has started a server for
+    // the count-th time; false when none has within the limit (the back-off
+    // never ends, or nothing starts a server again).
+    bool scans_start_server(size_t count) {
+        size_t scanned = 0;
+        return eventually(
+            [&] {
+                scan(python_file("s" + std::to_string(scanned++) + ".py"));
+                return server_starts() >= count;
+            },
+            std::chrono::seconds(10));
+    }
+
     // The one answer to a look-up asked now, waited for.
     Answer answer_to(const std::string& path, int32_t line, int32_t character) {
         size_t before = answers_so_far().size();
@@ -163,6 +183,8 @@ protected:
     void TearDown() override {
         if (stop_returns()) return;
         ADD_FAILURE() << "enqueue_stop hangs; ending the test process";
+        std::error_code ignored;
+        std::filesystem::remove_all(dir.path, ignored);
         std::fflush(stdout);
         std::fflush(stderr);
         _exit(1);

@@ -47,10 +47,7 @@ TEST_F(Fake_Server, ScannedPythonFileIsAnnouncedWithItsTextEscaped) {
     stop_and_expect_clean();
     std::vector<std::string> bodies = bodies_of(frames_received());
     ASSERT_GE(bodies.size(), 3u);
-    std::string escaped = R"(def f(a):\n\treturn \"q\\\" + a\r\n)";
-    EXPECT_EQ(bodies[2], k_did_open_start + R"(,"params":{"textDocument":{"uri":")" +
-                             file_uri(path) + R"(","languageId":"python","version":1,"text":")" +
-                             escaped + R"("}}})");
+    EXPECT_EQ(bodies[2], did_open_body(path, R"(def f(a):\n\treturn \"q\\\" + a\r\n)"));
 }
 
 TEST_F(Fake_Server, OtherControlBytesAreAnnouncedAsUnicodeEscapes) {
