@@ -72,6 +72,55 @@ inline std::string python_text_of_size(size_t size) {
     return text + "def f():\n    pass\n";
 }
 
+// Whether answer is what the fake server answers a look-up at line and
+// character in path with: two locations, the first the position asked.
+inline ::testing::AssertionResult answers_position(const Answer& answer, const std::string& path,
+                                                   int32_t line, int32_t character) {
+    Location asked{file_uri(path), line, character};
+    if (answer.count == 2 && answer.locations.size() == 2 && answer.locations[0] == asked)
+        return ::testing::AssertionSuccess();
+    ::testing::AssertionResult failure = ::testing::AssertionFailure();
+    failure << "count " << answer.count;
+    for (const Location& location : answer.locations) failure << ", " << location;
+    return failure;
+}
+
+// Whether answer came with no records: count 0 and both blocks null.
+inline ::testing::AssertionResult has_no_records(const Answer& answer) {
+    if (answer.count == 0 && answer.records_null && answer.strings_null)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "count " << answer.count << ", records "
+                                         << (answer.records_null ? "null" : "set") << ", strings "
+                                         << (answer.strings_null ? "null" : "set");
+}
+
+// Asks per_thread look-ups about path from each of threads host threads at
+// once. Each asks at the line equal to its context, so that the first
+// location of its answer shows whose answer it is.
+inline void ask_from_threads(uint64_t threads, uint64_t per_thread, const std::string& path) {
+    std::vector<std::thread> hosts;
+    for (uint64_t t = 0; t < threads; ++t) {
+        hosts.emplace_back([t, per_thread, &path] {
+            for (uint64_t i = 0; i < per_thread; ++i) {
+                uint64_t context = t * per_thread + i;
+                ask_references(path, static_cast<int32_t>(context), 1, context);
+            }
+        });
+    }
+    for (std::thread& host : hosts) host.join();
+}
+
+// Checks that each of count look-ups asked by ask_from_threads got its own
+// answer, once.
+inline void expect_each_its_own_answer(const std::vector<Answer>& answers, uint64_t count) {
+    ASSERT_EQ(answers.size(), count);
+    EXPECT_EQ(answers_per_context(answers).size(), count);
+    for (const Answer& answer : answers) {
+        ASSERT_EQ(answer.count, 2);
+        EXPECT_EQ(static_cast<uint64_t>(answer.locations[0].line), answer.context);
+    }
+}
+
 class Fake_Server_Test : public Lsp_Host_Test {
 protected:
     // Names the fake server as the executable; it starts at the next scan of

@@ -271,10 +271,7 @@ TEST_F(Fake_Server, AnswerArrivesAsHostLocationsOnTheReaderThread) {
 
 TEST_F(Fake_Server, ErrorResponseToReferencesGivesNoRecords) {
     ASSERT_NO_FATAL_FAILURE(start_server("error_references"));
-    Answer answer = answer_to(dir / "a.py", 0, 4);
-    EXPECT_EQ(answer.count, 0);
-    EXPECT_TRUE(answer.records_null);
-    EXPECT_TRUE(answer.strings_null);
+    EXPECT_TRUE(has_no_records(answer_to(dir / "a.py", 0, 4)));
     EXPECT_TRUE(idle());
     stop_and_expect_clean();
 }
@@ -435,24 +432,8 @@ TEST_F(Fake_Server, LookUpsRacingStopAreEachAnsweredOnce) {
 TEST_F(Fake_Server, ConcurrentLookUpsFromManyThreadsAreEachAnsweredOnce) {
     ASSERT_NO_FATAL_FAILURE(start_server("normal"));
     const uint64_t threads = 8, per_thread = 200;
-    std::vector<std::thread> hosts;
-    for (uint64_t t = 0; t < threads; ++t) {
-        hosts.emplace_back([&, t] {
-            for (uint64_t i = 0; i < per_thread; ++i) {
-                uint64_t context = t * per_thread + i;
-                ask_references(dir / "a.py", static_cast<int32_t>(context), 1, context);
-            }
-        });
-    }
-    for (std::thread& host : hosts) host.join();
-    std::vector<Answer> answers = wait_for_answers(threads * per_thread);
-    ASSERT_EQ(answers.size(), threads * per_thread);
-    std::map<uint64_t, int> per_context = answers_per_context(answers);
-    EXPECT_EQ(per_context.size(), threads * per_thread);
-    for (const Answer& answer : answers) {
-        ASSERT_EQ(answer.count, 2);
-        EXPECT_EQ(static_cast<uint64_t>(answer.locations[0].line), answer.context);
-    }
+    ask_from_threads(threads, per_thread, dir / "a.py");
+    expect_each_its_own_answer(wait_for_answers(threads * per_thread), threads * per_thread);
     EXPECT_TRUE(idle());
     stop_and_expect_clean();
 }
