@@ -233,11 +233,12 @@ TEST_F(Fake_Server, ServerEndingBeforeItsReplyIsRetriedAtNextPythonScan) {
     EXPECT_EQ(server_info("start").size(), 2u);
 }
 
-// The handshake limit of the linked library is shortened; the server ignores
-// SIGTERM, so it is ended by SIGKILL after the terminate grace.
+// The handshake limit of the linked library is shortened, and so are the
+// graces after which the server, which ignores SIGTERM, gets SIGKILL.
 TEST_F(Fake_Server, StartIsAbandonedWhenServerNeverReplies) {
     link_vantrel();
     g_lsp_limits.handshake = 300ms;
+    g_lsp_limits.exit_grace = 300ms;
     g_lsp_limits.terminate_grace = 300ms;
     use_server("silent");
     std::string path = python_file("a.py");
