@@ -7,12 +7,25 @@
 //
 // Environment (inherited from the test process through the library):
 //   VANTREL_FAKE_MODE  how to behave, one of the modes below; "normal" if unset
+//   VANTREL_FAKE_LATER_MODE
+//                      the mode of every start after the first, told apart by
+//                      the "start" lines already in VANTREL_FAKE_INFO; unset,
+//                      every start takes VANTREL_FAKE_MODE
 //   VANTREL_FAKE_LOG   file to which every frame received is appended, header
 //                      and body byte for byte
 //   VANTREL_FAKE_INFO  file to which facts about this process are appended at
 //                      start: "start <pid>", "mode <mode>", "arg <argument>"
 //                      per argument after the program name, and "fd <n>
 //                      <target>" per open descriptor
+//   VANTREL_FAKE_RESUME
+//                      file whose existence ends a pause (see hold_init and
+//                      pause_reading); unset, a pause ends by time alone
+//   VANTREL_FAKE_PAUSE_MS
+//                      how long a pause lasts at most, in milliseconds; unset,
+//                      1000, or no limit when VANTREL_FAKE_RESUME is set
+//   VANTREL_FAKE_CRASH_AFTER
+//                      the number of references requests crash_on_references
+//                      answers before it ends; 0 if unset
 //
 // Modes:
 //   normal             answers initialize, references (two locations: the asked
@@ -22,18 +35,46 @@
 //   chatty             like normal, but first sends notifications, requests of
 //                      its own and a stray response, in varied framing
 //   slow_init          like normal, but waits 300 ms before answering initialize
+//   hold_init          like normal, but answers initialize only once a pause
+//                      has ended
 //   init_error         answers initialize with an error response
 //   exit_on_initialize ends as soon as it has read initialize
 //   exit_after_init    ends once initialized has come
+//   crash_at_start     ends at once, before reading anything
+//   crash_on_references
+//                      like normal, but ends without an answer when a
+//                      references request comes after VANTREL_FAKE_CRASH_AFTER
+//                      answered ones
 //   silent             never writes, ignores SIGTERM and outlives its input
-//   stop_reading       answers initialize, then reads nothing more until it
-//                      is ended, so that the pipe to it fills up
+//   hang               never reads and never writes; ends on SIGTERM
+//   flood_bytes        never reads; writes "y\n" without end, as yes(1) does
+//   flood_notifications
+//                      never reads; writes well-formed notifications without
+//                      end and never answers initialize
+//   stop_reading       answers initialize, reads initialized, then reads
+//                      nothing more until it is ended, so that the pipe to it
+//                      fills up
+//   pause_reading      like normal, but once initialized has come reads nothing
+//                      until a pause has ended
 //   ignore_shutdown    like normal, but ignores shutdown and exit, ignores
 //                      SIGTERM and outlives its input
 //   hold_references    never answers references
 //   error_references   answers references with an error response
 //   reverse_references holds references until three have come, then answers
 //                      them newest first
+//   shuffle_references holds references while more input is ready (up to 64),
+//                      then answers them in a random order
+//   wide_id            answers each references request first with a response
+//                      whose id is the request's plus 2^32, holding one
+//                      location at line 999, then as normal
+//   request_with_pending_id
+//                      answers each references request first with a
+//                      notification and a request of its own
+//                      (workspace/configuration) carrying the request's id,
+//                      then as normal
+//   wide_positions     answers references with three locations in the asked
+//                      document: line 2^31 character -1, line 4294967297
+//                      character 5, line 7 character 2147483647
 //   die_in_body        answers references with a frame cut short by its exit
 //   long_header        answers references with a header line of 70 000 bytes
 //   huge_length        answers references with Content-Length 2000000000
@@ -41,15 +82,18 @@
 //   minus_length       answers references with "Content-Length: -5"
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,6 +118,32 @@ void append_to_file(const char* variable, const std::string& bytes) {
     if (fd < 0) return;
     write_all(fd, bytes);
     close(fd);
+}
+
+std::string read_whole_file(const char* path) {
+    std::string text;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return text;
+    char chunk[4096];
+    ssize_t n;
+    while ((n = read(fd, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(n));
+    close(fd);
+    return text;
+}
+
+// Whether an earlier start has written its "start" line to the info file.
+bool started_before() {
+    const char* info = getenv("VANTREL_FAKE_INFO");
+    if (info == nullptr || *info == '\0') return false;
+    std::string text = read_whole_file(info);
+    return text.starts_with("start ") || text.find("\nstart ") != std::string::npos;
+}
+
+std::string chosen_mode() {
+    const char* later = getenv("VANTREL_FAKE_LATER_MODE");
+    if (later != nullptr && *later != '\0' && started_before()) return later;
+    const char* mode = getenv("VANTREL_FAKE_MODE");
+    return mode != nullptr ? mode : "normal";
 }
 
 std::string descriptor_target(const std::string& name) {
@@ -124,6 +194,11 @@ ssize_t read_input(void* buffer, size_t size) {
     }
 }
 
+bool input_ready() {
+    pollfd input = {0, POLLIN, 0};
+    return poll(&input, 1, 0) > 0;
+}
+
 // Reads one frame; its body, or nothing at the end of the input.
 std::optional<std::string> read_frame() {
     std::string raw;
@@ -152,6 +227,28 @@ std::optional<std::string> read_frame() {
     }
     append_to_file("VANTREL_FAKE_LOG", raw + body);
     return body;
+}
+
+long environment_number(const char* variable, long fallback) {
+    const char* value = getenv(variable);
+    return value != nullptr && *value != '\0' ? strtol(value, nullptr, 10) : fallback;
+}
+
+// Waits until the file named by VANTREL_FAKE_RESUME exists, the pause time
+// has passed, or SIGTERM has come.
+void pause_until_resumed(long default_milliseconds) {
+    const char* resume = getenv("VANTREL_FAKE_RESUME");
+    bool by_file = resume != nullptr && *resume != '\0';
+    long limit = environment_number("VANTREL_FAKE_PAUSE_MS", by_file ? -1 : default_milliseconds);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+    while (!g_terminated && !(by_file && access(resume, F_OK) == 0)) {
+        if (limit >= 0 && std::chrono::steady_clock::now() >= deadline) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void wait_for_termination() {
+    while (!g_terminated) pause();
 }
 
 // The library's messages have fixed shapes, so plain searches find their
@@ -185,17 +282,26 @@ Request parse_request(const std::string& body) {
             number_after(body, "line"), number_after(body, "character")};
 }
 
-std::string location(const std::string& uri, long line, long character) {
-    std::string start = R"({"line":)" + std::to_string(line) + R"(,"character":)" +
-                        std::to_string(character) + "}";
+// line and character are written as given, so that any JSON number fits.
+std::string location(const std::string& uri, const std::string& line,
+                     const std::string& character) {
+    std::string start = R"({"line":)" + line + R"(,"character":)" + character + "}";
     return R"({"uri":")" + uri + R"(","range":{"start":)" + start + R"(,"end":)" + start + "}}";
+}
+
+std::string location(const std::string& uri, long line, long character) {
+    return location(uri, std::to_string(line), std::to_string(character));
+}
+
+std::string response(const std::string& id, const std::string& locations) {
+    return R"({"jsonrpc":"2.0","id":)" + id + R"(,"result":[)" + locations + "]}";
 }
 
 // The second location's URI reads file:///elsewhere/café "q".py once unescaped.
 void answer_references(const Request& request) {
-    send(R"({"jsonrpc":"2.0","id":)" + std::to_string(request.id) + R"(,"result":[)" +
-         location(request.uri, request.line, request.character) + "," +
-         location(R"(file:///elsewhere/caf\u00e9 \"q\".py)", request.line + 1, 0) + "]}");
+    send(response(std::to_string(request.id),
+                  location(request.uri, request.line, request.character) + "," +
+                      location(R"(file:///elsewhere/caf\u00e9 \"q\".py)", request.line + 1, 0)));
 }
 
 // What a server may send before its reply to initialize: a notification, two
@@ -214,6 +320,7 @@ void send_chatter() {
 
 void answer_initialize() {
     if (g_mode == "slow_init") std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    if (g_mode == "hold_init") pause_until_resumed(1000);
     if (g_mode == "init_error") {
         send(R"({"jsonrpc":"2.0","id":1,"error":{"code":-32603,"message":"not today"}})");
         return;
@@ -241,9 +348,78 @@ void answer_references_badly(const Request& request) {
     }
 }
 
+// Messages that a client must not take for the answer to the request.
+void answer_references_after_decoy(const Request& request) {
+    if (g_mode == "wide_id") {
+        send(response(std::to_string(request.id + (1L << 32)), location(request.uri, 999, 0)));
+    } else {
+        std::string id = std::to_string(request.id);
+        send(R"({"jsonrpc":"2.0","method":"window/logMessage","params":{"type":3,"message":"hi"}})");
+        send(R"({"jsonrpc":"2.0","id":)" + id +
+             R"(,"method":"workspace/configuration","params":{"items":[{"section":"pylsp"}]}})");
+    }
+    answer_references(request);
+}
+
+void answer_with_wide_positions(const Request& request) {
+    send(response(std::to_string(request.id),
+                  location(request.uri, "2147483648", "-1") + "," +
+                      location(request.uri, "4294967297", "5") + "," +
+                      location(request.uri, "7", "2147483647")));
+}
+
+// Answers what was held in a random order once no further input waits.
+void answer_shuffled(std::vector<Request>& held) {
+    static std::mt19937 random(static_cast<unsigned>(getpid()));
+    if (held.size() < 64 && input_ready()) return;
+    std::shuffle(held.begin(), held.end(), random);
+    for (const Request& request : held) answer_references(request);
+    held.clear();
+}
+
+void answer_in_reverse(std::vector<Request>& held) {
+    if (held.size() < 3) return;
+    for (auto it = held.rbegin(); it != held.rend(); ++it) answer_references(*it);
+    held.clear();
+}
+
 bool answers_references_normally() {
     return g_mode == "normal" || g_mode == "chatty" || g_mode == "slow_init" ||
-           g_mode == "init_error" || g_mode == "ignore_shutdown";
+           g_mode == "hold_init" || g_mode == "init_error" || g_mode == "ignore_shutdown" ||
+           g_mode == "pause_reading" || g_mode == "crash_on_references";
+}
+
+void serve_references(const Request& request, std::vector<Request>& held) {
+    static long answered = 0;
+    if (g_mode == "crash_on_references" &&
+        answered == environment_number("VANTREL_FAKE_CRASH_AFTER", 0)) {
+        _exit(3);
+    }
+    if (answers_references_normally()) {
+        answer_references(request);
+        ++answered;
+    } else if (g_mode == "reverse_references") {
+        held.push_back(request);
+        answer_in_reverse(held);
+    } else if (g_mode == "shuffle_references") {
+        held.push_back(request);
+        answer_shuffled(held);
+    } else if (g_mode == "wide_id" || g_mode == "request_with_pending_id") {
+        answer_references_after_decoy(request);
+    } else if (g_mode == "wide_positions") {
+        answer_with_wide_positions(request);
+    } else {
+        answer_references_badly(request);
+    }
+}
+
+// Returns false when the server is to read nothing more.
+bool serve_initialized() {
+    if (g_mode == "exit_after_init") _exit(0);
+    if (g_mode == "pause_reading") pause_until_resumed(1000);
+    if (g_mode != "stop_reading") return true;
+    wait_for_termination();
+    return false;
 }
 
 void serve() {
@@ -254,23 +430,10 @@ void serve() {
         if (request.method == "initialize") {
             if (g_mode == "exit_on_initialize") _exit(0);
             answer_initialize();
-            if (g_mode == "stop_reading") {
-                while (!g_terminated) pause();
-                return;
-            }
         } else if (request.method == "initialized") {
-            if (g_mode == "exit_after_init") _exit(0);
+            if (!serve_initialized()) return;
         } else if (request.method == "textDocument/references") {
-            if (answers_references_normally()) {
-                answer_references(request);
-            } else if (g_mode == "reverse_references") {
-                held.push_back(request);
-                if (held.size() < 3) continue;
-                for (auto it = held.rbegin(); it != held.rend(); ++it) answer_references(*it);
-                held.clear();
-            } else {
-                answer_references_badly(request);
-            }
+            serve_references(request, held);
         } else if (g_mode == "ignore_shutdown") {
             continue;
         } else if (request.method == "shutdown") {
@@ -281,17 +444,40 @@ void serve() {
     }
 }
 
+// The modes that never read their input.
+void flood_bytes() {
+    std::string lines;
+    for (int i = 0; i < 2048; ++i) lines += "y\n";
+    while (!g_terminated) send_raw(lines);
+}
+
+void flood_notifications() {
+    std::string notification =
+        R"({"jsonrpc":"2.0","method":"window/logMessage","params":{"type":4,"message":"busy"}})";
+    while (!g_terminated) send(notification);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (const char* mode = getenv("VANTREL_FAKE_MODE")) g_mode = mode;
+    g_mode = chosen_mode();
     record_start(argc, argv);
+    if (g_mode == "crash_at_start") _exit(3);
     bool stubborn = g_mode == "silent" || g_mode == "ignore_shutdown";
-    // Without SA_RESTART, a read that waits returns when SIGTERM comes.
+    // Without SA_RESTART, a read, write or pause that waits returns when
+    // SIGTERM comes.
     struct sigaction on_term = {};
     on_term.sa_handler = stubborn ? SIG_IGN : note_termination;
     sigaction(SIGTERM, &on_term, nullptr);
-    serve();
+    if (g_mode == "hang") {
+        wait_for_termination();
+    } else if (g_mode == "flood_bytes") {
+        flood_bytes();
+    } else if (g_mode == "flood_notifications") {
+        flood_notifications();
+    } else {
+        serve();
+    }
     while (stubborn) pause();
     return 0;
 }

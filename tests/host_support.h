@@ -138,8 +138,8 @@ public:
         if (thread_.joinable()) thread_.detach();
     }
 
-    bool returns() {
-        if (!eventually([this] { return finished_->load(); }, std::chrono::seconds(20))) return false;
+    bool returns(std::chrono::seconds limit = std::chrono::seconds(20)) {
+        if (!eventually([this] { return finished_->load(); }, limit)) return false;
         thread_.join();
         return true;
     }

@@ -1,7 +1,8 @@
 // A test host for the language-server client: it loads the built library with
-// dlopen and resolves the exported functions as a real host does, records the
-// references callbacks it receives, and watches the process from outside
-// (child processes, threads, open descriptors) through /proc.
+// dlopen and resolves the exported functions as a real host does (or calls the
+// core library linked into the test, whose internals a test can reach),
+// records the references callbacks it receives, and watches the process from
+// outside (child processes, threads, open descriptors) through /proc.
 #pragma once
 
 #include <dirent.h>
@@ -33,7 +34,8 @@
 
 #include "vantrel.h"
 
-// The library's exports, resolved from the dlopen'ed library.
+// The library's exports, resolved from the dlopen'ed library or taken from
+// the linked core library.
 struct Vantrel {
     void* handle = nullptr;
     decltype(&::lsp_set_executable_path) lsp_set_executable_path = nullptr;
@@ -72,6 +74,22 @@ inline void load_vantrel() {
     resolve(h, "enqueue_stop", g_vantrel.enqueue_stop);
     resolve(h, "get_pending_tasks_count", g_vantrel.get_pending_tasks_count);
     resolve(h, "free_memory", g_vantrel.free_memory);
+}
+
+// Fills g_vantrel with the exports of the core library linked into the test
+// executable. The loaded library keeps every other symbol hidden; this copy
+// lets a test change the client's limits (g_lsp_limits) before it starts.
+inline void link_vantrel() {
+    g_vantrel = {nullptr,
+                 &::lsp_set_executable_path,
+                 &::start_workers,
+                 &::enqueue_scan_file,
+                 &::enqueue_find_symbols_in_text,
+                 &::enqueue_lsp_find_references,
+                 &::enqueue_clear,
+                 &::enqueue_stop,
+                 &::get_pending_tasks_count,
+                 &::free_memory};
 }
 
 // Polls until done() holds or the limit passes: a hang fails the test instead
@@ -315,17 +333,23 @@ inline std::map<uint64_t, int> answers_per_context(const std::vector<Answer>& an
 
 // ---- the fixture
 
-// A test with the library freshly loaded and a temporary directory for the
-// files it scans; it notes the threads and descriptors there were before.
+// A test with the library freshly loaded (or, with linked_core set, the
+// linked core library) and a temporary directory for the files it scans; it
+// notes the threads and descriptors there were before.
 class Lsp_Host_Test : public ::testing::Test {
 protected:
     Temp_Dir dir;
     size_t threads_before = 0;
     std::map<int, std::string> descriptors_before;
+    bool linked_core = false;
 
     void SetUp() override {
         ASSERT_FALSE(dir.path.empty());
-        ASSERT_NO_FATAL_FAILURE(load_vantrel());
+        if (linked_core) {
+            link_vantrel();
+        } else {
+            ASSERT_NO_FATAL_FAILURE(load_vantrel());
+        }
         threads_before = thread_count_at_rest();
         descriptors_before = open_descriptors();
     }
