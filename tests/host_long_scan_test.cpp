@@ -2,59 +2,10 @@
 // library: a file whose parse would take more memory than the process may
 // have is indexed as empty and the host goes on; a stop cuts the scan in
 // progress short, whatever is being scanned.
-#include <sys/resource.h>
-
-#include <random>
-
 #include "host_support.h"
+#include "memory_support.h"
 
 namespace {
-
-constexpr size_t MEGABYTE = size_t{1} << 20;
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool SANITIZED = true;
-#else
-constexpr bool SANITIZED = false;
-#endif
-
-size_t address_space_in_use() {
-    std::ifstream statm("/proc/self/statm");
-    size_t pages = 0;
-    statm >> pages;
-    return pages * static_cast<size_t>(sysconf(_SC_PAGESIZE));
-}
-
-// Lowers the soft RLIMIT_AS for the test, and puts it back after.
-class Address_Space_Limit {
-public:
-    explicit Address_Space_Limit(rlim_t bytes) {
-        getrlimit(RLIMIT_AS, &before_);
-        rlimit limit = before_;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_AS, &limit);
-    }
-    ~Address_Space_Limit() { setrlimit(RLIMIT_AS, &before_); }
-
-private:
-    rlimit before_;
-};
-
-// Each "([" opens two levels: a parse holds about 250 bytes per byte of it.
-std::string deeply_nested(size_t bytes) {
-    std::string text;
-    while (text.size() < bytes) text += "([";
-    return text;
-}
-
-// Bytes that are no language: tree-sitter takes a second or more per
-// megabyte, going from error to error.
-std::string random_bytes(size_t bytes) {
-    std::mt19937 random(11);
-    std::string text(bytes, '\0');
-    for (char& byte : text) byte = static_cast<char>(random());
-    return text;
-}
 
 using Host_Long_Scan_Test = Host_Test;
 

@@ -4,11 +4,13 @@
 // unloaded again and again leaves nothing behind.
 #include <malloc.h>
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/allocator_interface.h>
-#endif
-
 #include "host_support.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizers' allocators keep their own count (declared in
+// sanitizer/allocator_interface.h, which GCC does not ship).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
 
 namespace {
 

@@ -3,39 +3,21 @@
 // runs out, each ends early and leaves its file with no definitions; the
 // parser then serves the next file as usual, and the process goes on.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
-#include <random>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 
+#include "memory_support.h"
 #include "scanner.h"
 #include "scanner_support.h"
 
 namespace {
 
 constexpr Language PYTHON = 1;
-constexpr size_t MEGABYTE = size_t{1} << 20;
-
-// Each "([" opens two levels: tree-sitter holds about 250 bytes per byte of it.
-std::string deeply_nested(size_t bytes) {
-    std::string text;
-    while (text.size() < bytes) text += "([";
-    return text;
-}
-
-// Bytes that are no language: the parse goes slowly, from error to error.
-std::string random_bytes(size_t bytes) {
-    std::mt19937 random(7);
-    std::string text(bytes, '\0');
-    for (char& byte : text) byte = static_cast<char>(random());
-    return text;
-}
-
 std::set<std::string> defined_names(const Scanner& scanner) {
     std::set<std::string> names;
     for (const auto& [name, definitions] : scanner.definitions) names.insert(name);
@@ -147,28 +129,6 @@ TEST_F(Scan_Cancel, cancelling_during_a_long_parse_ends_it_at_once) {
     EXPECT_EQ(defined_names(scanner), (std::set<std::string>{"kept"}));
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool SANITIZED = true;
-#else
-constexpr bool SANITIZED = false;
-#endif
-
-size_t address_space_in_use() {
-    std::ifstream statm("/proc/self/statm");
-    size_t pages = 0;
-    statm >> pages;
-    return pages * static_cast<size_t>(sysconf(_SC_PAGESIZE));
-}
-
-rlim_t limit_address_space(rlim_t bytes) {
-    rlimit limit;
-    getrlimit(RLIMIT_AS, &limit);
-    rlim_t before = limit.rlim_cur;
-    limit.rlim_cur = bytes;
-    setrlimit(RLIMIT_AS, &limit);
-    return before;
-}
-
 using Parse_Out_Of_Memory = Parse_Limits_Test;
 
 // The address space is cut down while the parse runs, after its budget was
@@ -178,15 +138,15 @@ TEST_F(Parse_Out_Of_Memory, allocation_that_fails_during_a_parse_cuts_it_and_the
     std::string text = "def first():\n    pass\n" + deeply_nested(2 * MEGABYTE);
     size_t in_use_before = address_space_in_use();
     std::atomic<bool> scanned = false;
-    rlim_t unlimited = 0;
+    std::optional<Address_Space_Limit> limit;
     std::thread limiter([&] {
         eventually([&] { return scanned || address_space_in_use() > in_use_before + 128 * MEGABYTE; });
-        unlimited = limit_address_space(address_space_in_use() + 16 * MEGABYTE);
+        limit.emplace(address_space_in_use() + 16 * MEGABYTE);
     });
     scan_file("nested.py", text, scanner, PYTHON);
     scanned = true;
     limiter.join();
-    limit_address_space(unlimited);
+    limit.reset();
 
     EXPECT_EQ(defined_names(scanner), (std::set<std::string>{"kept"}));
     scan_file("later.py", "def later():\n    pass\n", scanner, PYTHON);
