@@ -4,7 +4,8 @@
 # when the patch no longer applies (the package was updated).
 #
 #   PACKAGE  the package's directory under node_modules
-#   PATCH    the patch, in unified format, paths relative to PACKAGE (-p1)
+#   PATCH    the patch, in unified format, paths relative to PACKAGE (-p1);
+#            its context must match exactly (no fuzz)
 #   SCANNER  the scanner source, relative to PACKAGE
 #   OUTPUT   the directory to copy into, emptied first
 #   PATCH_EXECUTABLE  GNU patch
@@ -15,7 +16,7 @@ foreach(path ${SCANNER} ${changed})
   get_filename_component(directory ${OUTPUT}/${path} DIRECTORY)
   file(COPY ${PACKAGE}/${path} DESTINATION ${directory})
 endforeach()
-execute_process(COMMAND ${PATCH_EXECUTABLE} -p1 --batch --forward --silent -d ${OUTPUT} -i ${PATCH}
+execute_process(COMMAND ${PATCH_EXECUTABLE} -p1 --batch --forward --fuzz=0 --silent -d ${OUTPUT} -i ${PATCH}
   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
 if(NOT result EQUAL 0)
   file(REMOVE_RECURSE ${OUTPUT})

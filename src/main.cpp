@@ -337,12 +337,12 @@ bool append_find(Find_Request&& find) {
     return true;
 }
 
-// Ends the worker's service: it finishes the request in progress, a scan
-// cut short (its file left with no definitions), and then ends; queued
-// requests are never served. Returns the thread for the caller
-// to join, or none when no worker is held or this is the worker itself (a
-// callback that stops its own worker; the handle stays for a later stop or
-// the unload to join).
+// Ends the worker's service: it finishes the request in progress (a scan is
+// cut short, its file left with no definitions) and then ends; queued
+// requests are never served. Returns the thread for the caller to join, or
+// none when no worker is held or this is the worker itself (a callback that
+// stops its own worker; the handle stays for a later stop or the unload to
+// join).
 std::thread request_worker_stop() {
     std::thread worker;
     {

@@ -36,8 +36,6 @@ const TSLanguage* (*const grammar_functions[LANGUAGE_COUNT])(void) = {
 // Zero-filled at load: every record not set up.
 Language_Data language_data_table[LANGUAGE_COUNT];
 
-bool g_allocator_installed = false;
-
 // ---- Parse memory ----
 
 size_t physical_memory() {
@@ -61,6 +59,10 @@ struct Parse_Memory {
 };
 
 Parse_Memory g_parse_memory;
+
+// Tree-sitter's allocator hooks are installed once, before its first
+// allocation, and stay: every block it holds was counted by them.
+bool g_allocator_installed = false;
 
 void count_allocated(void* block) {
     size_t held = g_parse_memory.held.load(std::memory_order_relaxed) + malloc_usable_size(block);
@@ -121,7 +123,7 @@ void set_aside_reserve() {
         g_parse_memory.reserve = std::malloc(g_parse_limits.reserve);
 }
 
-// Pages of the process's address space and of its data (RLIMIT_DATA counts
+// Bytes of the process's address space and of its data (RLIMIT_DATA counts
 // data, heap and private mappings), from /proc/self/statm.
 bool read_memory_use(size_t& address_space, size_t& data) {
     FILE* statm = std::fopen("/proc/self/statm", "re");

@@ -67,6 +67,11 @@ TEST(Swift_Scanner, raw_string_of_128_hashes_around_an_interpolation_ends_at_its
     EXPECT_EQ(names_defined_in(text, SWIFT), (std::set<std::string>{"before", "after"}));
 }
 
+TEST(Swift_Scanner, bang_operators_are_scanned_as_operators) {
+    std::string text = "func before() {}\nlet x = try! load()\nlet y = z!\nif !a { b() }\nfunc after() {}\n";
+    EXPECT_EQ(names_defined_in(text, SWIFT), (std::set<std::string>{"before", "after"}));
+}
+
 TEST(Lua_Scanner, file_after_one_ending_inside_a_long_string_gives_the_same_definitions) {
     std::string text = read_sample("sample.lua");
     ASSERT_FALSE(snapshot_alone(text, LUA).empty());
