@@ -31,13 +31,31 @@
  * it only get_pending_tasks_count and free_memory are meaningful: the other
  * functions return at once and do nothing. A host that unloads the library
  * (dlclose) or exits without enqueue_stop gets the same stop done for it
- * before the library's memory goes away.
+ * before the library's memory goes away. Unloading frees everything the
+ * library allocated, so a host may load and unload it again and again.
+ *
+ * fork. A child forked after the library's worker was started (by a scan, a
+ * find or start_workers) shares nothing live with it: the worker, the
+ * language server and its reader belong to the parent. In such a child
+ * every function but get_pending_tasks_count and free_memory returns at once
+ * and does nothing (no callback is called, a find with wait does not wait;
+ * a references look-up is answered at once with no records), and exit() or
+ * dlclose neither waits for the parent's worker nor writes to or signals
+ * the parent's server; the library's memory in the child is left as the
+ * fork copied it. A child forked before any worker start uses the library
+ * as its own. A child that execs is not concerned: the library's
+ * descriptors are close-on-exec.
  *
  * Failures. No function returns a status, logs, raises a signal or lets a C++
  * exception out: failures show only as empty results. A file that cannot be
- * read (missing, not a regular file, too large for memory) is indexed as
- * empty; a search that runs out of memory reports no links; a call that
- * cannot copy its arguments does nothing. A NULL pointer passed with a
+ * read (missing, not a regular file, 4 GiB or more, too large for memory) is
+ * indexed as empty. So is a file whose parse would hold more memory than the
+ * library allows a parse: a quarter of the machine's physical memory, at
+ * most 4 GiB, and at most half of what RLIMIT_AS and RLIMIT_DATA leave when
+ * the scan starts; the parse is cut short as soon as it passes that, and
+ * even an allocation that the system refuses during a parse only cuts the
+ * parse short. A search that runs out of memory reports no links; a call
+ * that cannot copy its arguments does nothing. A NULL pointer passed with a
  * non-zero length is read as empty. An exception thrown by a host callback
  * ends that request only: it counts as finished and the worker (or, for a
  * references callback, the reader) goes on.
@@ -157,8 +175,10 @@ VANTREL_EXPORT void lsp_set_executable_path(const char *path);
  * worker is started again. */
 VANTREL_EXPORT void start_workers(void);
 
-/* Queues a re-index of one file, read whole from disk by path (path_length
- * bytes, no terminator needed; backslashes count as '/'). A scan of a path
+/* Queues a re-index of one file, read from disk by path (path_length bytes,
+ * no terminator needed; backslashes count as '/') to its end, also when the
+ * file grows while it is read or shows size 0 (as /proc files do); a file
+ * that is or grows to 4 GiB or more is indexed as empty. A scan of a path
  * that already waits in the queue is dropped: no count, no callback; a path
  * the worker has already taken is queued again. callback may be NULL; it runs
  * once, on the worker thread, after the scan. A file that cannot be read, or
@@ -208,11 +228,13 @@ VANTREL_EXPORT void enqueue_lsp_find_references(References_Callback callback, ui
 VANTREL_EXPORT void enqueue_clear(void);
 
 /* Ends the worker and the language server: the request in progress completes,
- * its callback included; queued requests are never served and stay in the
- * pending count (a caller waiting for a queued find is released); then the
- * server is shut down. Blocks until all of this is done, a few seconds at
- * most beyond the request in progress. Call once, last. Before any worker was
- * started it only shuts the server down, and the library stays usable. */
+ * its callback included, except that a scan in progress is cut short (its
+ * file is left with no definitions; its callback is still called); queued
+ * requests are never served and stay in the pending count (a caller waiting
+ * for a queued find is released); then the server is shut down. Blocks until
+ * all of this is done: about a second for a scan cut short, a few seconds at
+ * most for the server. Call once, last. Before any worker was started it only
+ * shuts the server down, and the library stays usable. */
 VANTREL_EXPORT void enqueue_stop(void);
 
 /* Work accepted and not finished: queued and running requests plus unanswered

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(g++ cmake ninja-build pkg-config libsimdjson-dev libutfcpp-dev
-  libgtest-dev clang libclang-rt-14-dev python3-pylsp)
+  libgtest-dev clang libclang-rt-14-dev python3-pylsp patch)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")

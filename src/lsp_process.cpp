@@ -1293,7 +1293,8 @@ extern "C" VANTREL_EXPORT void enqueue_lsp_find_references(References_Callback c
     std::string copy;
     References_Box* box = nullptr;
     try {
-        if (lsp_session_takes_frames(g_lsp_state)) {
+        // A forked child has no reader: the session belongs to the parent.
+        if (!in_forked_child() && lsp_session_takes_frames(g_lsp_state)) {
             copy = copy_bytes(path, path_length);
             replace_backslashes(copy);
             box = new References_Box{callback, context};

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -98,6 +99,9 @@ std::mutex g_stop_mutex;
 // unloadable library trips up leak checkers that scan live threads at exit.)
 std::atomic<std::thread::id> g_worker_id;
 
+// The process that started the worker; 0 before any start.
+std::atomic<pid_t> g_worker_process{0};
+
 bool on_worker_thread() { return g_worker_id.load() == std::this_thread::get_id(); }
 
 void worker_loop();
@@ -111,6 +115,14 @@ void guarded(Body body) noexcept {
         body();
     } catch (...) {
     }
+}
+
+// Runs an exported function's body in the process that owns the library. In
+// a forked child the call does nothing: the locks may have been held by the
+// parent's threads at the fork, and the worker it would wait for is not there.
+template <typename Body>
+void host_call(Body body) noexcept {
+    if (!in_forked_child()) guarded(body);
 }
 
 // Starts the worker unless one is held; false once a stop has ended the
@@ -127,6 +139,7 @@ bool start_worker_locked() {
         if (abi::__cxa_atexit(stop_at_unload, nullptr, &__dso_handle) != 0) return false;
         g_stop_at_unload_registered = true;
     }
+    g_worker_process = getpid();
     g_worker_thread = std::thread(worker_loop);
     return true;
 }
@@ -154,32 +167,49 @@ struct Open_File {
     }
 };
 
-// Reads size bytes, fewer if the file shrank meanwhile.
-void read_contents(int descriptor, size_t size, std::string& buffer) {
-    buffer.resize(size);
+// Files of this size or more are not read: tree-sitter's offsets are 32-bit.
+constexpr size_t MAX_FILE_SIZE = size_t{1} << 32;
+
+// Bytes read at a time, between checks for a stop.
+constexpr size_t READ_CHUNK = size_t{16} << 20;
+
+// Reads to end of file, whatever size the file showed when it was opened: it
+// may grow meanwhile, and a /proc file shows 0. False, with the buffer
+// partly filled, when the file reaches MAX_FILE_SIZE or the worker stops.
+bool read_to_end(int descriptor, size_t size_shown, std::string& buffer) {
+    buffer.resize(std::clamp(size_shown + 1, size_t{4096}, MAX_FILE_SIZE));
     size_t got = 0;
-    while (got < size) {
-        ssize_t count = read(descriptor, buffer.data() + got, size - got);
+    for (;;) {
+        if (got == buffer.size()) {
+            if (got == MAX_FILE_SIZE) return false;
+            buffer.resize(std::min(2 * got, MAX_FILE_SIZE));
+        }
+        if (g_scans_cancelled) return false;
+        ssize_t count = read(descriptor, buffer.data() + got, std::min(buffer.size() - got, READ_CHUNK));
         if (count < 0 && errno == EINTR) continue;
         if (count <= 0) break;
         got += static_cast<size_t>(count);
     }
     buffer.resize(got);
+    return true;
 }
 
 // Reads the whole file into buffer, reusing its storage. Anything but a
-// readable regular file leaves it empty: a FIFO or a device could block the
-// worker or never end (opening without blocking and checking the open file
-// leaves no gap for a swap), and a path holding a NUL byte names no file.
-// Close-on-exec keeps the descriptor out of processes the host starts
-// meanwhile.
+// readable regular file under MAX_FILE_SIZE leaves it empty: a FIFO or a
+// device could block the worker or never end (opening without blocking and
+// checking the open file leaves no gap for a swap), and a path holding a NUL
+// byte names no file. A read cut short gives its storage back. Close-on-exec
+// keeps the descriptor out of processes the host starts meanwhile.
 void read_file(const std::string& path, std::string& buffer) {
     buffer.clear();
     if (path.find('\0') != std::string::npos) return;
     Open_File file{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
     struct stat status;
-    if (file.descriptor < 0 || fstat(file.descriptor, &status) != 0 || !S_ISREG(status.st_mode)) return;
-    read_contents(file.descriptor, static_cast<size_t>(status.st_size), buffer);
+    if (file.descriptor < 0 || fstat(file.descriptor, &status) != 0 || !S_ISREG(status.st_mode) ||
+        static_cast<uint64_t>(status.st_size) >= MAX_FILE_SIZE)
+        return;
+    if (!read_to_end(file.descriptor, static_cast<size_t>(status.st_size), buffer))
+        std::string().swap(buffer);
 }
 
 // Re-indexes one file from disk. A file too large to be held in memory is
@@ -307,17 +337,19 @@ bool append_find(Find_Request&& find) {
     return true;
 }
 
-// Ends the worker's service: it finishes the request in progress and then
-// ends; queued requests are never served. Returns the thread for the caller
-// to join, or none when no worker is held or this is the worker itself (a
-// callback that stops its own worker; the handle stays for a later stop or
-// the unload to join).
+// Ends the worker's service: it finishes the request in progress (a scan is
+// cut short, its file left with no definitions) and then ends; queued
+// requests are never served. Returns the thread for the caller to join, or
+// none when no worker is held or this is the worker itself (a callback that
+// stops its own worker; the handle stays for a later stop or the unload to
+// join).
 std::thread request_worker_stop() {
     std::thread worker;
     {
         std::lock_guard lock(g_queue_mutex);
         if (!g_worker_thread.joinable()) return worker;
         g_stop_requested = true;
+        g_scans_cancelled = true;
         if (!on_worker_thread()) worker = std::move(g_worker_thread);
     }
     g_queue_cv.notify_one();
@@ -337,25 +369,54 @@ void stop_all() {
     guarded(lsp_shutdown);
 }
 
+// A forked child holds copies of thread handles whose threads it does not
+// have, of condition variables those threads wait on, and of objects they may
+// have been changing at the fork. Destroying them would end the child
+// (std::terminate for a joinable handle), block it for ever (destroying a
+// condition variable waits for its waiters) or crash it. The child gives each
+// a fresh value instead, and leaves the old ones' memory to the end of the
+// process.
+void forget_inherited_state() {
+    auto renew = [](auto&... objects) { (std::construct_at(&objects), ...); };
+    renew(g_lsp_state, g_lsp_executable_path, g_queue_cv, g_request_queue, g_scan_queue,
+          g_queued_scan_paths, g_worker_thread, g_scanner);
+}
+
 // Runs when the library is unloaded or the process exits, before any global
 // object of the library, in whichever file, is destroyed: it was registered
 // after they were all constructed. A host that skipped enqueue_stop must not
-// leave a thread running over destroyed objects.
+// leave a thread running over destroyed objects. Once the worker is joined,
+// nothing uses the parsers: they are freed, so that a library loaded and
+// unloaded again and again leaves nothing behind. A forked child leaves the
+// parent's worker and server alone.
 void stop_at_unload(void*) {
+    if (in_forked_child()) {
+        forget_inherited_state();
+        return;
+    }
     guarded(stop_all);
     // Left only when exit() was called from a callback on the worker itself,
     // which cannot join its own thread.
-    if (g_worker_thread.joinable()) g_worker_thread.detach();
+    if (g_worker_thread.joinable()) {
+        g_worker_thread.detach();
+        return;
+    }
+    release_parsers();
 }
 
 }  // namespace
 
+bool in_forked_child() {
+    pid_t owner = g_worker_process.load();
+    return owner != 0 && owner != getpid();
+}
+
 extern "C" VANTREL_EXPORT void lsp_set_executable_path(const char* path) {
-    guarded([path] { lsp_set_executable(path); });
+    host_call([path] { lsp_set_executable(path); });
 }
 
 extern "C" VANTREL_EXPORT void start_workers(void) {
-    guarded([] {
+    host_call([] {
         std::lock_guard lock(g_queue_mutex);
         start_worker_locked();
     });
@@ -364,7 +425,7 @@ extern "C" VANTREL_EXPORT void start_workers(void) {
 extern "C" VANTREL_EXPORT void enqueue_scan_file(Scan_Callback callback, uint64_t context,
                                                  const char* path, uint32_t path_length,
                                                  int64_t language) {
-    guarded([&] {
+    host_call([&] {
         std::string normalised = copy_bytes(path, path_length);
         replace_backslashes(normalised);
         append_scan({callback, context, std::move(normalised), language});
@@ -376,7 +437,7 @@ extern "C" VANTREL_EXPORT void enqueue_find_symbols_in_text(Find_Callback callba
                                                             bool compound_only, bool wait,
                                                             const String_Ref* paths, uint32_t path_count) {
     if (callback == nullptr) return;
-    guarded([&] {
+    host_call([&] {
         std::vector<std::string> preferred_paths;
         if (paths != nullptr) {
             preferred_paths.reserve(path_count);
@@ -397,7 +458,7 @@ extern "C" VANTREL_EXPORT void enqueue_find_symbols_in_text(Find_Callback callba
 }
 
 extern "C" VANTREL_EXPORT void enqueue_clear(void) {
-    guarded([] {
+    host_call([] {
         // Allocated before the lock so that the swaps below cannot fail.
         std::deque<Request> discarded;
         discarded.emplace_back(Clear_Request{});
@@ -417,7 +478,7 @@ extern "C" VANTREL_EXPORT void enqueue_clear(void) {
 }
 
 extern "C" VANTREL_EXPORT void enqueue_stop(void) {
-    guarded(stop_all);
+    host_call(stop_all);
 }
 
 extern "C" VANTREL_EXPORT uint64_t get_pending_tasks_count(void) {

@@ -15,6 +15,13 @@
 // references look-ups awaiting the server's reply.
 extern std::atomic<uint64_t> g_pending_tasks;
 
+// True in a process other than the one that started the worker: a child
+// forked while the library was in use. The worker, the language server and
+// the reader thread are the parent's; the child must neither wait for them
+// nor write to or signal them. False while no worker was ever started, so
+// that a child forked before then uses the library as its own.
+bool in_forked_child();
+
 // Copies length bytes the host passed; a null pointer reads as empty, whatever
 // length came with it.
 inline std::string copy_bytes(const char* data, uint32_t length) {

@@ -1,10 +1,17 @@
 #include "scanner.h"
 
+#include <malloc.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include <utf8.h>
 
@@ -28,6 +35,147 @@ const TSLanguage* (*const grammar_functions[LANGUAGE_COUNT])(void) = {
 
 // Zero-filled at load: every record not set up.
 Language_Data language_data_table[LANGUAGE_COUNT];
+
+// ---- Parse memory ----
+
+size_t physical_memory() {
+    long pages = sysconf(_SC_PHYS_PAGES);
+    long page_size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return 0;
+    return static_cast<size_t>(pages) * static_cast<size_t>(page_size);
+}
+
+constexpr size_t MAX_PARSE_MEMORY_BUDGET = size_t{4} << 30;
+
+// What tree-sitter holds. Changed by the thread that scans only (the worker,
+// or after it has been joined the thread that unloads the library); atomics
+// so that other threads may read the figures.
+struct Parse_Memory {
+    std::atomic<size_t> held{0};
+    std::atomic<size_t> peak{0};  // since the current or last parse started
+    size_t budget = SIZE_MAX;     // of the current scan
+    bool cancel_parse = false;    // over budget, or an allocation failed
+    void* reserve = nullptr;
+};
+
+Parse_Memory g_parse_memory;
+
+// Tree-sitter's allocator hooks are installed once, before its first
+// allocation, and stay: every block it holds was counted by them.
+bool g_allocator_installed = false;
+
+void count_allocated(void* block) {
+    size_t held = g_parse_memory.held.load(std::memory_order_relaxed) + malloc_usable_size(block);
+    g_parse_memory.held.store(held, std::memory_order_relaxed);
+    if (held > g_parse_memory.peak.load(std::memory_order_relaxed))
+        g_parse_memory.peak.store(held, std::memory_order_relaxed);
+    if (held > g_parse_memory.budget) g_parse_memory.cancel_parse = true;
+}
+
+void count_freed(size_t size) {
+    g_parse_memory.held.store(g_parse_memory.held.load(std::memory_order_relaxed) - size,
+                              std::memory_order_relaxed);
+}
+
+// Allocates size bytes through allocate. When the platform's allocator fails,
+// the reserve goes back to it and the parse is cancelled, so that tree-sitter
+// gets its memory and goes on to its next progress check. Null only when even
+// that fails, for a block larger than the reserve.
+template <typename Allocate>
+void* allocate_for_parse(size_t size, Allocate allocate) {
+    void* block = allocate();
+    if (block != nullptr || size == 0) return block;
+    g_parse_memory.cancel_parse = true;
+    std::free(std::exchange(g_parse_memory.reserve, nullptr));
+    return allocate();
+}
+
+void* parse_malloc(size_t size) {
+    void* block = allocate_for_parse(size, [size] { return std::malloc(size); });
+    if (block != nullptr) count_allocated(block);
+    return block;
+}
+
+void* parse_calloc(size_t count, size_t size) {
+    void* block = allocate_for_parse(count * size, [count, size] { return std::calloc(count, size); });
+    if (block != nullptr) count_allocated(block);
+    return block;
+}
+
+// A failed realloc leaves the block as it was; one to size 0 frees it.
+void* parse_realloc(void* block, size_t size) {
+    size_t old_size = block == nullptr ? 0 : malloc_usable_size(block);
+    void* moved = allocate_for_parse(size, [block, size] { return std::realloc(block, size); });
+    if (moved == nullptr && size != 0) return nullptr;
+    count_freed(old_size);
+    if (moved != nullptr) count_allocated(moved);
+    return moved;
+}
+
+void parse_free(void* block) {
+    if (block == nullptr) return;
+    count_freed(malloc_usable_size(block));
+    std::free(block);
+}
+
+void set_aside_reserve() {
+    if (g_parse_memory.reserve == nullptr && g_parse_limits.reserve != 0)
+        g_parse_memory.reserve = std::malloc(g_parse_limits.reserve);
+}
+
+// Bytes of the process's address space and of its data (RLIMIT_DATA counts
+// data, heap and private mappings), from /proc/self/statm.
+bool read_memory_use(size_t& address_space, size_t& data) {
+    FILE* statm = std::fopen("/proc/self/statm", "re");
+    if (statm == nullptr) return false;
+    unsigned long size = 0, resident, shared, text, library, data_pages = 0;
+    bool read = std::fscanf(statm, "%lu %lu %lu %lu %lu %lu", &size, &resident, &shared, &text,
+                            &library, &data_pages) == 6;
+    std::fclose(statm);
+    size_t page_size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    address_space = size * page_size;
+    data = data_pages * page_size;
+    return read;
+}
+
+// The current soft limit of a resource; SIZE_MAX when there is none.
+size_t soft_limit(int resource) {
+    rlimit limit;
+    if (getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+    return static_cast<size_t>(limit.rlim_cur);
+}
+
+size_t room_left(size_t limit, size_t used) { return limit > used ? limit - used : 0; }
+
+// The budget of one scan: the set one, within half of the room that the
+// process's limits leave (the other half for the text, the index and what
+// the allocator keeps besides the blocks it hands out).
+size_t scan_memory_budget() {
+    size_t budget = g_parse_limits.memory_budget;
+    size_t address_limit = soft_limit(RLIMIT_AS);
+    size_t data_limit = soft_limit(RLIMIT_DATA);
+    size_t address_space = 0;
+    size_t data = 0;
+    if ((address_limit == SIZE_MAX && data_limit == SIZE_MAX) || !read_memory_use(address_space, data))
+        return budget;
+    size_t room = std::min(room_left(address_limit, address_space), room_left(data_limit, data));
+    return std::min(budget, room / 2);
+}
+
+// Cancels the parse in progress once a stop is requested or the parse went
+// over its budget; called by tree-sitter at each progress check.
+bool parse_interrupted(TSParseState*) {
+    return g_parse_memory.cancel_parse || g_scans_cancelled.load(std::memory_order_relaxed);
+}
+
+bool scan_interrupted() { return parse_interrupted(nullptr); }
+
+void start_parse_accounting() {
+    g_parse_memory.budget = scan_memory_budget();
+    g_parse_memory.cancel_parse = false;
+    g_parse_memory.peak.store(g_parse_memory.held.load(std::memory_order_relaxed),
+                              std::memory_order_relaxed);
+}
 
 // ---- Language table ----
 
@@ -281,13 +429,13 @@ void record_if_definition(TSNode node, TSNode parent, const std::string& text,
                       ts_node_start_point(name));
 }
 
-// Records every definition in the subtree at the cursor's node, in pre-order,
-// and leaves the cursor there. Trees nest as deeply as their source, so the
-// walk moves the one cursor in a loop rather than recursing; the nodes above
-// the cursor are kept on the heap, because R's rule needs each node's parent
-// and ts_node_parent searches down from the root, which would make deep or
-// wide trees quadratic.
-void traverse_recursively(TSTreeCursor* cursor, const std::string& text, File_Map::value_type& file,
+// Records every definition in the subtree at the cursor's node, in pre-order;
+// false when the scan was cancelled on the way (the walk of a huge tree takes
+// seconds). Trees nest as deeply as their source, so the walk moves the one
+// cursor in a loop rather than recursing; the nodes above the cursor are kept
+// on the heap, because R's rule needs each node's parent and ts_node_parent
+// searches down from the root, which would make deep or wide trees quadratic.
+bool traverse_recursively(TSTreeCursor* cursor, const std::string& text, File_Map::value_type& file,
                           Scanner& scanner, const Language_Data* data, Language language) {
     // Each level keeps its parent node and how many of the parent's children
     // are still to come: a sibling step known to fail (the costliest cursor
@@ -298,6 +446,7 @@ void traverse_recursively(TSTreeCursor* cursor, const std::string& text, File_Ma
     };
     std::vector<Level> levels;
     for (;;) {
+        if (scan_interrupted()) return false;
         TSNode node = ts_tree_cursor_current_node(cursor);
         TSNode parent = levels.empty() ? null_node() : levels.back().parent;
         record_if_definition(node, parent, text, file, scanner, *data, language);
@@ -307,7 +456,7 @@ void traverse_recursively(TSTreeCursor* cursor, const std::string& text, File_Ma
             continue;
         }
         for (;;) {
-            if (levels.empty()) return;
+            if (levels.empty()) return true;
             Level& level = levels.back();
             if (level.siblings_left > 0 && ts_tree_cursor_goto_next_sibling(cursor)) {
                 --level.siblings_left;
@@ -327,17 +476,34 @@ struct Cursor_Deleter {
     void operator()(TSTreeCursor* cursor) const { ts_tree_cursor_delete(cursor); }
 };
 
+// Hands tree-sitter the whole text from byte on (the text is under 4 GiB).
+const char* read_text(void* text, uint32_t byte, TSPoint, uint32_t* length) {
+    const std::string& whole = *static_cast<const std::string*>(text);
+    size_t start = std::min<size_t>(byte, whole.size());
+    *length = static_cast<uint32_t>(whole.size() - start);
+    return whole.data() + start;
+}
+
+// Parses text, or returns null when the parse was cancelled. A cancelled
+// parse is reset: the parser's next parse would resume it otherwise.
+TSTree* parse(TSParser* parser, const std::string& text) {
+    start_parse_accounting();
+    TSInput input{const_cast<std::string*>(&text), read_text, TSInputEncodingUTF8, nullptr};
+    TSTree* tree = ts_parser_parse_with_options(parser, nullptr, input, {nullptr, parse_interrupted});
+    if (tree == nullptr) ts_parser_reset(parser);
+    return tree;
+}
+
 void index_file(const std::string& path, const std::string& text, Scanner& scanner,
                 const Language_Data& data, Language language) {
+    std::unique_ptr<TSTree, Tree_Deleter> tree(parse(data.parser, text));
+    if (!tree) return;
     File_Map::value_type& file = *scanner.files.try_emplace(path).first;
-    std::unique_ptr<TSTree, Tree_Deleter> tree(
-        ts_parser_parse_string(data.parser, nullptr, text.data(), static_cast<uint32_t>(text.size())));
-    if (tree) {
-        TSTreeCursor cursor = ts_tree_cursor_new(ts_tree_root_node(tree.get()));
-        std::unique_ptr<TSTreeCursor, Cursor_Deleter> cursor_owner(&cursor);
-        traverse_recursively(&cursor, text, file, scanner, &data, language);
-    }
-    if (file.second.names.empty())
+    TSTreeCursor cursor = ts_tree_cursor_new(ts_tree_root_node(tree.get()));
+    std::unique_ptr<TSTreeCursor, Cursor_Deleter> cursor_owner(&cursor);
+    if (!traverse_recursively(&cursor, text, file, scanner, &data, language))
+        forget_file(scanner, path);
+    else if (file.second.names.empty())
         scanner.files.erase(path);
     else
         file.second.names.shrink_to_fit();
@@ -508,11 +674,37 @@ uint32_t invalid_sequence_length(const unsigned char* p, const unsigned char* en
     return static_cast<uint32_t>(q - p);
 }
 
+const size_t PARSE_MEMORY_BUDGET = [] {
+    size_t memory = physical_memory();
+    return memory == 0 ? MAX_PARSE_MEMORY_BUDGET : std::min(memory / 4, MAX_PARSE_MEMORY_BUDGET);
+}();
+
+Parse_Limits g_parse_limits;
+
+std::atomic<bool> g_scans_cancelled{false};
+
+size_t parse_memory_held() { return g_parse_memory.held.load(std::memory_order_relaxed); }
+
+size_t last_parse_peak() { return g_parse_memory.peak.load(std::memory_order_relaxed); }
+
 void initialize_tree_sitter_globals() {
+    if (!g_allocator_installed) {
+        ts_set_allocator(parse_malloc, parse_calloc, parse_realloc, parse_free);
+        g_allocator_installed = true;
+    }
+    set_aside_reserve();
     for (int i = 0; i < LANGUAGE_COUNT; ++i) {
         if (language_data_table[i].parser == nullptr)
             initialize_language_data(language_data_table[i], i + 1, grammar_functions[i]());
     }
+}
+
+void release_parsers() {
+    for (Language_Data& data : language_data_table) {
+        if (data.parser != nullptr) ts_parser_delete(data.parser);
+        data = Language_Data{};
+    }
+    std::free(std::exchange(g_parse_memory.reserve, nullptr));
 }
 
 Language_Data* get_language_data(Language language) {
@@ -525,18 +717,21 @@ void scan_file(const std::string& path, const std::string& text, Scanner& scanne
     initialize_tree_sitter_globals();
     const Language_Data* data = get_language_data(language);
     forget_file(scanner, path);
-    if (text.empty() || text.size() > UINT32_MAX) return;
+    if (text.empty() || text.size() > UINT32_MAX || g_scans_cancelled) return;
     try {
         index_file(path, text, scanner, *data, language);
     } catch (const std::bad_alloc&) {
         forget_file(scanner, path);
     }
+    // A stop is followed by the unload or the exit: it does not wait for a trim.
+    if (last_parse_peak() > g_parse_limits.trim_threshold && !g_scans_cancelled) malloc_trim(0);
 }
 
 void clear(Scanner& scanner) {
     scanner.definitions = Definition_Map();
     scanner.files = File_Map();
     scanner.name_filter = Name_Filter();
+    malloc_trim(0);
 }
 
 std::vector<Definition_Link> get_definitions_from_text(const std::string& text,

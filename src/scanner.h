@@ -6,6 +6,8 @@
 // safe for use by two threads at once.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -43,7 +45,7 @@ const TSLanguage* tree_sitter_lua(void);
 // resolved from names once so that the walk compares integers only. An id of
 // 0 matches no visited node and names no field.
 struct Language_Data {
-    TSParser* parser;  // null until set up; owned by the table, never deleted
+    TSParser* parser;  // null until set up; owned by the table until release_parsers
     const TSLanguage* language;
     TSSymbol class_symbol;
     TSSymbol struct_symbol;
@@ -57,9 +59,16 @@ struct Language_Data {
     TSFieldId lhs_field;
 };
 
-// Sets up, on its first call, the parsers and ids of all fourteen languages;
-// later calls only check that they are there. Called by every scan_file.
+// Sets up, on its first call, tree-sitter's allocator hooks (below) and the
+// parsers and ids of all fourteen languages; later calls only check that they
+// are there. Called by every scan_file.
 void initialize_tree_sitter_globals();
+
+// Deletes the fourteen parsers, with their grammars' scanner states, and gives
+// back the memory reserve: once no tree is alive tree-sitter then holds
+// nothing. Records return to not set up; the next scan sets them up again.
+// Called at unload, once the worker has been joined.
+void release_parsers();
 
 // The record of a language: of value 2..14 its own, of 1 and every other
 // value Python's. Does not set anything up.
@@ -146,20 +155,61 @@ struct Scanner {
     std::string file_buffer;  // text of the file being scanned; kept between scans
 };
 
+// ---- Memory and cancellation of parses ----
+//
+// Tree-sitter allocates through hooks that count the bytes it holds. A parse
+// that takes more than its budget is cancelled at its next progress check
+// (every hundred parse actions or so). The hooks never return null, which
+// tree-sitter would not survive: when the platform's allocator fails, a
+// reserve set aside beforehand is given back to it, the parse is cancelled
+// and the allocation tried again.
+
+// A quarter of the machine's physical memory, at most 4 GiB.
+extern const size_t PARSE_MEMORY_BUDGET;
+
+// The limits of parse memory. These values are the library's; only tests and
+// benchmarks of the core library change them, between scans.
+struct Parse_Limits {
+    // The bytes tree-sitter may hold during a scan, within half of the address
+    // space that RLIMIT_AS and RLIMIT_DATA leave when the scan starts.
+    size_t memory_budget = PARSE_MEMORY_BUDGET;
+    // A scan whose parse held more than this gives the memory it freed back
+    // to the system (malloc_trim); so does clear.
+    size_t trim_threshold = size_t{256} << 20;
+    // Set aside for allocations that fail during a parse: enough for the
+    // parse to reach its next progress check.
+    size_t reserve = size_t{64} << 20;
+};
+
+extern Parse_Limits g_parse_limits;
+
+// Set when the worker stops: the scan in progress ends at its next check
+// (while its file is read, parsed or walked), and so does every later one at
+// once, each leaving its file with no definitions. Never cleared by the
+// library; tests of the core library clear it.
+extern std::atomic<bool> g_scans_cancelled;
+
+// Bytes tree-sitter holds now: parsers, scanner states, trees.
+size_t parse_memory_held();
+
+// The most tree-sitter held at once during the last scan that parsed.
+size_t last_parse_peak();
+
 // Re-indexes one file: removes the definitions the index holds for path, then
 // parses text with the grammar of language and records every definition its
 // rule recognises; within the file the definition of a name met last in
 // pre-order is kept. An empty text, or one of 4 GiB or more (beyond
-// tree-sitter's 32-bit offsets), only removes the file's definitions. When
-// memory runs out part-way, the file is left with no definitions and the
-// rest of the index as it was. Never throws. The first call sets up all
-// fourteen parsers. Time: one parse and one walk of the tree, plus the
-// removal in time proportional to the file's old definitions.
+// tree-sitter's 32-bit offsets), only removes the file's definitions. So does
+// a scan that is cancelled (g_scans_cancelled, or a parse over its memory
+// budget), and one during which memory runs out; the rest of the index stays
+// as it was. Never throws. The first call sets up all fourteen parsers. Time:
+// one parse and one walk of the tree, plus the removal in time proportional
+// to the file's old definitions.
 void scan_file(const std::string& path, const std::string& text, Scanner& scanner,
                Language language);
 
-// Empties the index and releases its memory; file_buffer and the parsers are
-// left as they are.
+// Empties the index and gives its memory back to the system; file_buffer and
+// the parsers are left as they are.
 void clear(Scanner& scanner);
 
 // One identifier of a searched text naming an indexed definition; start/end

@@ -1,0 +1,25 @@
+# Copies a grammar's scanner, and every file that a patch changes, from the
+# npm package into the build directory and applies the patch to the copies;
+# the package itself is never changed. Fails the build, saying which patch,
+# when the patch no longer applies (the package was updated).
+#
+#   PACKAGE  the package's directory under node_modules
+#   PATCH    the patch, in unified format, paths relative to PACKAGE (-p1);
+#            its context must match exactly (no fuzz)
+#   SCANNER  the scanner source, relative to PACKAGE
+#   OUTPUT   the directory to copy into, emptied first
+#   PATCH_EXECUTABLE  GNU patch
+file(STRINGS ${PATCH} changed REGEX "^\\+\\+\\+ b/")
+list(TRANSFORM changed REPLACE "^\\+\\+\\+ b/([^\t]*).*$" "\\1")
+file(REMOVE_RECURSE ${OUTPUT})
+foreach(path ${SCANNER} ${changed})
+  get_filename_component(directory ${OUTPUT}/${path} DIRECTORY)
+  file(COPY ${PACKAGE}/${path} DESTINATION ${directory})
+endforeach()
+execute_process(COMMAND ${PATCH_EXECUTABLE} -p1 --batch --forward --fuzz=0 --silent -d ${OUTPUT} -i ${PATCH}
+  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(NOT result EQUAL 0)
+  file(REMOVE_RECURSE ${OUTPUT})
+  message(FATAL_ERROR "${PATCH} no longer applies to ${PACKAGE}:\n${output}"
+    "Update the patch for the grammar version that npm installed.")
+endif()

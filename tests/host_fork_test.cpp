@@ -1,0 +1,159 @@
+// A host that forks while the library is in use: the child may exit at once,
+// whatever the worker was doing and whether or not a language server runs;
+// it neither waits for the parent's worker nor writes to or signals the
+// parent's server, and its calls into the library return at once. The
+// parent's look-ups go on being answered. A child forked before the library
+// started its worker uses the library as its own.
+#include "host_support.h"
+
+namespace {
+
+// Set in each forked child. A child gives up its copies of the library's
+// objects rather than destroy them, so leak checking at its exit would
+// report them.
+bool g_in_child = false;
+
+}  // namespace
+
+// Asked by LeakSanitizer, when the program runs under it, before it checks.
+extern "C" __attribute__((visibility("default"))) int __lsan_is_turned_off() {
+    return g_in_child ? 1 : 0;
+}
+
+namespace {
+
+// Forks a child that runs body, then ends with exit(status) as a host would:
+// through the exit handlers, the library's included.
+template <typename Body>
+pid_t fork_child(Body body) {
+    pid_t child = fork();
+    if (child == 0) {
+        g_in_child = true;
+        std::exit(body());
+    }
+    return child;
+}
+
+// The child's wait status once it has ended, or none if it is still running
+// after the limit (it is then killed: a hang fails the test instead of
+// stalling it).
+std::optional<int> status_of(pid_t child, std::chrono::seconds limit = std::chrono::seconds(10)) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return status;
+}
+
+bool exited_with(std::optional<int> status, int code) {
+    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
+}
+
+class Host_Fork_Test : public Host_Test {
+protected:
+    // A scanned file defining `name`, so that a find shows the worker serving.
+    void index_definition(const std::string& name) {
+        std::string path = dir / (name + ".py");
+        write_file(path, "def " + name + "():\n    pass\n");
+        scan(path);
+    }
+
+    bool worker_serves(const std::string& name) {
+        index_definition(name);
+        return find_links(name).size() == 1;
+    }
+};
+
+TEST_F(Host_Fork_Test, ChildThatExitsWhileTheWorkerWaitsEndsAtOnce) {
+    index_definition("before");
+    pid_t child = fork_child([] { return 0; });
+    EXPECT_TRUE(exited_with(status_of(child), 0));
+    EXPECT_TRUE(worker_serves("after"));
+}
+
+TEST_F(Host_Fork_Test, CallsInAChildReturnAtOnceAndLeaveTheParentAsItWas) {
+    index_definition("kept");
+    pid_t child = fork_child([this] {
+        std::string path = dir / "kept.py";
+        g_vantrel.lsp_set_executable_path("/bin/false");
+        g_vantrel.start_workers();
+        g_vantrel.enqueue_scan_file(nullptr, 0, path.data(), static_cast<uint32_t>(path.size()), 1);
+        g_vantrel.enqueue_clear();
+        g_vantrel.enqueue_find_symbols_in_text([](uint64_t, Host_Definition_Link*, uint64_t, char*) { _exit(3); },
+                                               0, "kept", 4, false, true, nullptr, 0);
+        g_vantrel.enqueue_stop();
+        return 0;
+    });
+    EXPECT_TRUE(exited_with(status_of(child), 0));
+    EXPECT_EQ(find_links("kept").size(), 1u);
+    EXPECT_TRUE(worker_serves("after"));
+}
+
+TEST_F(Host_Fork_Test, ChildForkedBeforeTheWorkerStartedUsesTheLibraryAsItsOwn) {
+    std::string path = dir / "own.py";
+    write_file(path, "def own():\n    pass\n");
+    pid_t child = fork_child([&path] {
+        scan(path);
+        bool found = find_links("own").size() == 1;
+        g_vantrel.enqueue_stop();
+        return found ? 0 : 1;
+    });
+    EXPECT_TRUE(exited_with(status_of(child), 0));
+}
+
+class Host_Fork_Server_Test : public Lsp_Host_Test {
+protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(Lsp_Host_Test::SetUp());
+        setenv("VANTREL_FAKE_MODE", "normal", 1);
+        setenv("VANTREL_FAKE_LOG", (dir / "received.log").c_str(), 1);
+        g_vantrel.lsp_set_executable_path(VANTREL_FAKE_SERVER);
+    }
+};
+
+TEST_F(Host_Fork_Server_Test, ChildThatExitsLeavesTheParentsServerServing) {
+    std::string path = python_file("a.py");
+    ASSERT_NO_FATAL_FAILURE(scan(path));
+    std::vector<pid_t> servers = child_processes();
+    ASSERT_EQ(servers.size(), 1u) << "the scan started no server";
+
+    pid_t child = fork_child([] { return 0; });
+    EXPECT_TRUE(exited_with(status_of(child), 0));
+
+    EXPECT_EQ(read_file(dir / "received.log").find("shutdown"), std::string::npos)
+        << "the child shut the parent's server down";
+    EXPECT_EQ(child_processes(), servers);
+    ask_references(path, 0, 4, 1);
+    std::vector<Answer> answers = wait_for_answers(1);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].count, 2);
+    stop_and_expect_clean();
+}
+
+// The child has no reader: its look-up is answered at once, with no records,
+// and nothing of it reaches the parent's server.
+TEST_F(Host_Fork_Server_Test, LookUpInAChildIsAnsweredAtOnceWithNoRecords) {
+    std::string path = python_file("a.py");
+    ASSERT_NO_FATAL_FAILURE(scan(path));
+    ASSERT_EQ(child_processes().size(), 1u) << "the scan started no server";
+    pid_t child = fork_child([&path] {
+        static int answered = -1;
+        g_vantrel.enqueue_lsp_find_references(
+            [](uint64_t, Host_Location* records, int32_t count, char* strings) {
+                answered = records == nullptr && strings == nullptr ? count : -2;
+            },
+            0, path.data(), static_cast<uint32_t>(path.size()), 0, 4);
+        return answered == 0 ? 0 : 1;
+    });
+    EXPECT_TRUE(exited_with(status_of(child), 0));
+    EXPECT_EQ(read_file(dir / "received.log").find("textDocument/references"), std::string::npos);
+    stop_and_expect_clean();
+}
+
+}  // namespace
