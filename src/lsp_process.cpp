@@ -102,8 +102,8 @@ static bool lsp_session_takes_frames(const Lsp_State& state) {
 
 // The session is over: the writer takes no frame and drops what is queued,
 // both threads' waits on the server end, and look-ups made from now on are
-// answered at once. Once a session runs, only its reader and writer end it,
-// and a shutdown through them.
+// answered at once. Called by the session's own reader or writer (a shutdown
+// ends a session through them), and when its threads cannot be created.
 static void end_session(Lsp_State& state) {
     {
         std::lock_guard lock(state.session_mutex);
