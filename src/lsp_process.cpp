@@ -958,7 +958,7 @@ static void end_child(pid_t pid, Lsp_Clock::time_point exit_deadline) {
     reap_child(pid);
 }
 
-static Lsp_Clock::time_point child_deadline(Lsp_State& state) {
+static Lsp_Clock::time_point child_exit_deadline(Lsp_State& state) {
     std::lock_guard lock(state.session_mutex);
     return state.child_deadline;
 }
@@ -976,11 +976,12 @@ static void lsp_session_reader(Lsp_State* state) {
     }
     if (answered) {
         mark_initialize_answered(*state);
-        lsp_reader_loop(state);
+        lsp_reader_loop(state);  // answers what is still pending as it ends
     }
     end_session(*state);
-    answer_pending_requests(*state);
-    end_child(state->process.pid, child_deadline(*state));
+    // Look-ups queued behind an initialize that was never answered.
+    if (!answered) answer_pending_requests(*state);
+    end_child(state->process.pid, child_exit_deadline(*state));
     mark_thread_finished(*state, &Lsp_State::reader_finished);
 }
 
@@ -1138,7 +1139,6 @@ static void open_session(Lsp_State& state, std::deque<Lsp_Frame>& first_frames) 
     state.initialize_answered = false;
     state.reader_finished = false;
     state.writer_finished = false;
-    state.started_at = Lsp_Clock::now();
     state.answered_at.reset();
     state.phase.store(Lsp_Phase::starting, std::memory_order_release);
 }

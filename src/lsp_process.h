@@ -128,7 +128,6 @@ struct Lsp_State {
     std::unordered_map<std::string, uint64_t> unsent_did_opens;  // path -> sequence number
     bool reader_finished = false;  // the reader has answered, ended the child and returns
     bool writer_finished = false;
-    Lsp_Clock::time_point started_at;
     std::optional<Lsp_Clock::time_point> answered_at;  // initialize's reply
     Lsp_Clock::time_point ended_at;
     // When the child, once the session is over, gets SIGTERM if it has not
