@@ -45,14 +45,16 @@ bool is_compound(const std::vector<uint32_t>& identifier) {
     return false;
 }
 
-const Definition& chosen_definition(const std::vector<Definition>& definitions,
+const Definition& chosen_definition(const Name_Definitions& definitions,
                                     const std::vector<std::string>& preferred) {
     for (const std::string& path : preferred) {
-        for (const Definition& definition : definitions) {
-            if (definition.path == path) return definition;
-        }
+        const Definition* found = nullptr;
+        for_each_definition(definitions, [&found, &path](const Definition& definition) {
+            if (found == nullptr && definition.path == path) found = &definition;
+        });
+        if (found != nullptr) return *found;
     }
-    return definitions.front();
+    return first_definition(definitions);
 }
 
 // For valid UTF-8: the link covers a whole identifier, naming an indexed

@@ -23,10 +23,10 @@ using Index_Entries =
 Index_Entries entries_of(const Scanner& scanner) {
     Index_Entries entries;
     for (const auto& [name, definitions] : scanner.definitions) {
-        for (const Definition& definition : definitions) {
+        for_each_definition(definitions, [&entries, &name](const Definition& definition) {
             entries[name].emplace_back(std::string(definition.path), definition.position.row,
                                        definition.position.column);
-        }
+        });
     }
     return entries;
 }
@@ -45,17 +45,19 @@ size_t offset_of(const std::string& text, TSPoint point) {
 void check_definitions(const Scanner& scanner, const std::string& text) {
     size_t fuzzed_names = 0;
     for (const auto& [name, definitions] : scanner.definitions) {
-        if (name.empty() || definitions.empty()) abort();
-        for (size_t i = 0; i < definitions.size(); ++i) {
-            std::string_view path = definitions[i].path;
-            if (i > 0 && !(definitions[i - 1].path < path)) abort();  // one per file, in byte order
-            if (path == k_kept) continue;
-            if (path != k_fuzzed) abort();
+        if (name.empty() || definition_count(definitions) == 0) abort();
+        const Definition* previous = nullptr;
+        for_each_definition(definitions, [&](const Definition& definition) {
+            // One per file, in byte order.
+            if (previous != nullptr && !(previous->path < definition.path)) abort();
+            previous = &definition;
+            if (definition.path == k_kept) return;
+            if (definition.path != k_fuzzed) abort();
             ++fuzzed_names;
-            size_t offset = offset_of(text, definitions[i].position);
+            size_t offset = offset_of(text, definition.position);
             if (offset > text.size() || text.size() - offset < name.size()) abort();
             if (text.compare(offset, name.size(), name) != 0) abort();
-        }
+        });
     }
     auto file = scanner.files.find(k_fuzzed);
     size_t listed = file == scanner.files.end() ? 0 : file->second.names.size();

@@ -308,25 +308,90 @@ void add_to_filter(Scanner& scanner, size_t hash) {
     set_filter_bit(scanner.name_filter, hash);
 }
 
-// ---- Definitions index ----
+// ---- A name's definitions ----
 
-// Where a definition of path stands, or would stand, in a name's definitions.
+// Where a definition of path stands, or would stand, in a name's vector.
 template <typename Definitions>
-auto find_definition(Definitions& definitions, std::string_view path) {
-    return std::lower_bound(definitions.begin(), definitions.end(), path,
-                            [](const Definition& definition, std::string_view key) {
-                                return definition.path < key;
-                            });
+auto vector_place(Definitions& few, std::string_view path) {
+    return std::lower_bound(few.begin(), few.end(), path, Path_Order{});
 }
+
+// The definition of path, or null.
+const Definition* find_definition(const Name_Definitions& definitions, std::string_view path) {
+    if (definitions.many) {
+        auto found = definitions.many->find(path);
+        return found == definitions.many->end() ? nullptr : &*found;
+    }
+    auto found = vector_place(definitions.few, path);
+    return found == definitions.few.end() || found->path != path ? nullptr : &*found;
+}
+
+// The tree is built whole before the vector is let go, so that a failed
+// allocation leaves the vector as it was.
+void move_to_tree(Name_Definitions& definitions) {
+    definitions.many =
+        std::make_unique<Definition_Tree>(definitions.few.begin(), definitions.few.end());
+    definitions.few = std::vector<Definition>();
+}
+
+// Only saves memory: when the vector cannot be had, the tree serves as well.
+void move_to_vector(Name_Definitions& definitions) noexcept {
+    try {
+        definitions.few.assign(definitions.many->begin(), definitions.many->end());
+        definitions.many.reset();
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+// A set's elements are constant: the position changes in a node taken out
+// and put back where it was, which allocates nothing.
+bool set_in_tree(Definition_Tree& tree, const Definition& definition) {
+    auto [place, added] = tree.insert(definition);
+    if (added) return true;
+    auto next = std::next(place);
+    auto node = tree.extract(place);
+    node.value().position = definition.position;
+    tree.insert(next, std::move(node));
+    return false;
+}
+
+// Adds the definition of its path to a name's, or moves the one that path
+// has there. Returns whether it was added. If an allocation fails, the name's
+// definitions are left as they were.
+bool set_definition(Name_Definitions& definitions, const Definition& definition) {
+    if (definitions.many) return set_in_tree(*definitions.many, definition);
+    auto place = vector_place(definitions.few, definition.path);
+    if (place != definitions.few.end() && place->path == definition.path) {
+        place->position = definition.position;
+        return false;
+    }
+    if (definitions.few.size() < MANY_DEFINITIONS) {
+        definitions.few.insert(place, definition);
+        return true;
+    }
+    move_to_tree(definitions);
+    return set_in_tree(*definitions.many, definition);
+}
+
+// Removes the definition of path, which the name has.
+void remove_definition(Name_Definitions& definitions, std::string_view path) noexcept {
+    if (!definitions.many) {
+        definitions.few.erase(vector_place(definitions.few, path));
+        return;
+    }
+    definitions.many->erase(definitions.many->find(path));
+    if (definitions.many->size() <= FEW_DEFINITIONS) move_to_vector(definitions);
+}
+
+// ---- Definitions index ----
 
 // Removes every definition of path from the index, and path itself.
 void forget_file(Scanner& scanner, std::string_view path) {
     auto file = scanner.files.find(path);
     if (file == scanner.files.end()) return;
     for (Definition_Map::value_type* entry : file->second.names) {
-        std::vector<Definition>& definitions = entry->second;
-        definitions.erase(find_definition(definitions, file->first));
-        if (definitions.empty()) {
+        remove_definition(entry->second, file->first);
+        if (definition_count(entry->second) == 0) {
             scanner.definitions.erase(scanner.definitions.find(entry->first));
             ++scanner.name_filter.removed;
         }
@@ -345,21 +410,16 @@ void record_definition(Scanner& scanner, File_Map::value_type& file, std::string
     auto entry = scanner.definitions.find(name);
     if (entry == scanner.definitions.end()) {
         add_to_filter(scanner, String_Hash{}(name));
-        entry = scanner.definitions.emplace(std::string(name), std::vector<Definition>()).first;
+        entry = scanner.definitions.emplace(std::string(name), Name_Definitions()).first;
     }
-    std::vector<Definition>& definitions = entry->second;
-    auto place = find_definition(definitions, file.first);
-    if (place != definitions.end() && place->path.data() == file.first.data()) {
-        place->position = position;
-        return;
-    }
+    bool added = false;
     try {
-        definitions.insert(place, Definition{file.first, position});
+        added = set_definition(entry->second, Definition{file.first, position});
     } catch (...) {
-        if (definitions.empty()) scanner.definitions.erase(entry);
+        if (definition_count(entry->second) == 0) scanner.definitions.erase(entry);
         throw;
     }
-    names.push_back(&*entry);
+    if (added) names.push_back(&*entry);
 }
 
 // ---- Recognising definitions ----
@@ -611,8 +671,8 @@ Preferred_Definitions find_preferred_definitions(const std::vector<std::string>&
         auto file = scanner.files.find(std::string_view(path));
         if (file == scanner.files.end()) continue;
         for (const Definition_Map::value_type* entry : file->second.names) {
-            if (entry->second.size() > 1 && !preferred.contains(entry))
-                preferred.emplace(entry, &*find_definition(entry->second, file->first));
+            if (definition_count(entry->second) > 1 && !preferred.contains(entry))
+                preferred.emplace(entry, find_definition(entry->second, file->first));
         }
     }
     return preferred;
@@ -621,11 +681,11 @@ Preferred_Definitions find_preferred_definitions(const std::vector<std::string>&
 // The definition of a preferred path, else the one of the smallest path.
 const Definition& choose_definition(const Definition_Map::value_type& entry,
                                     const Preferred_Definitions& preferred) {
-    if (entry.second.size() > 1) {
-        auto found = preferred.find(&entry);
-        if (found != preferred.end()) return *found->second;
-    }
-    return entry.second.front();
+    const Name_Definitions& definitions = entry.second;
+    if (definitions.few.size() == 1) return definitions.few.front();  // most names: no choice
+    auto found = preferred.find(&entry);
+    if (found != preferred.end()) return *found->second;
+    return first_definition(definitions);
 }
 
 // A direct-mapped cache of one search's look-ups in the index. Identifiers

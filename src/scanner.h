@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -119,11 +121,60 @@ struct Definition {
     TSPoint position;
 };
 
-// Name (the exact bytes of the name node) -> its definitions, one per file,
-// sorted by path bytes compared as unsigned values (a prefix first). Every
-// name present has at least one definition.
+// Orders definitions by path, bytes compared as unsigned values, a prefix
+// first. Transparent, so that a path alone finds its definition.
+struct Path_Order {
+    using is_transparent = void;
+
+    bool operator()(const Definition& a, const Definition& b) const { return a.path < b.path; }
+    bool operator()(const Definition& a, std::string_view b) const { return a.path < b; }
+    bool operator()(std::string_view a, const Definition& b) const { return a < b.path; }
+};
+
+using Definition_Tree = std::set<Definition, Path_Order>;
+
+// One name's definitions, one per file, in Path_Order. Most names have one or
+// a few: a sorted vector holds them in the least memory (24 bytes each) and
+// reads fastest. Adding a file to a vector moves every definition whose path
+// sorts after it, so a name defined in many files moves to a tree (a 64-byte
+// node each), where adding or removing one costs O(log n) wherever its path
+// falls. Exactly one of the two is in use.
+struct Name_Definitions {
+    std::vector<Definition> few;            // in use while many is null
+    std::unique_ptr<Definition_Tree> many;  // once set, holds them all; few is then empty
+};
+
+// A vector holds at most MANY_DEFINITIONS; one more moves them to a tree. A
+// tree left with FEW_DEFINITIONS or fewer goes back to a vector. Between two
+// moves lie more than FEW_DEFINITIONS changes, even for a name whose count
+// hovers near either, so a move's cost, in proportion to the count, is
+// spread over as many changes.
+constexpr size_t MANY_DEFINITIONS = 64;
+constexpr size_t FEW_DEFINITIONS = 32;
+
+inline size_t definition_count(const Name_Definitions& definitions) {
+    return definitions.many ? definitions.many->size() : definitions.few.size();
+}
+
+// The definition of the smallest path; the name has at least one.
+inline const Definition& first_definition(const Name_Definitions& definitions) {
+    return definitions.many ? *definitions.many->begin() : definitions.few.front();
+}
+
+// Calls visit with each definition, in path order.
+template <typename Visit>
+void for_each_definition(const Name_Definitions& definitions, Visit visit) {
+    if (definitions.many) {
+        for (const Definition& definition : *definitions.many) visit(definition);
+    } else {
+        for (const Definition& definition : definitions.few) visit(definition);
+    }
+}
+
+// Name (the exact bytes of the name node) -> its definitions. Every name
+// present has at least one definition.
 using Definition_Map =
-    std::unordered_map<std::string, std::vector<Definition>, String_Hash, std::equal_to<>>;
+    std::unordered_map<std::string, Name_Definitions, String_Hash, std::equal_to<>>;
 
 // The entries of Scanner::definitions that hold a definition of one file, so
 // that re-indexing the file removes them without visiting every name.
@@ -203,8 +254,9 @@ size_t last_parse_peak();
 // a scan that is cancelled (g_scans_cancelled, or a parse over its memory
 // budget), and one during which memory runs out; the rest of the index stays
 // as it was. Never throws. The first call sets up all fourteen parsers. Time:
-// one parse and one walk of the tree, plus the removal in time proportional
-// to the file's old definitions.
+// one parse and one walk of the tree; each definition removed or added costs
+// O(log n) in the n files that define its name, whatever the order in which
+// files are scanned.
 void scan_file(const std::string& path, const std::string& text, Scanner& scanner,
                Language language);
 

@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
+#include <numeric>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "scanner.h"
@@ -76,7 +79,7 @@ TEST(Index, counts_one_file_under_two_path_strings_twice) {
     Scanner scanner;
     scan_file("lib/util.py", "def slugify(): pass\n", scanner, PYTHON);
     scan_file("lib/./util.py", "def slugify(): pass\n", scanner, PYTHON);
-    EXPECT_EQ(scanner.definitions.at("slugify").size(), 2u);
+    EXPECT_EQ(definition_count(scanner.definitions.at("slugify")), 2u);
 }
 
 TEST(Index, keeps_the_definition_met_last_in_pre_order) {
@@ -213,6 +216,206 @@ TEST(Deep_Tree, is_walked_to_the_end_on_a_small_stack) {
 
     Index_Snapshot expected = {{"after_the_nesting", {{"deep.py", 2, 4}}}};
     EXPECT_EQ(snapshot(scan.scanner), expected);
+}
+
+// ---- A name defined in many files ----
+
+// The path of file i. Numbers are not padded, and paths hold a byte above
+// 0x7F or are another's prefix, so that byte order differs both from the
+// order of i and from an order of signed bytes.
+std::string shared_path(size_t i) {
+    static const char* const endings[] = {"", "/x.py", "\xC3\xA9.py"};
+    return "pkg/" + std::to_string(i / 3) + endings[i % 3];
+}
+
+// File i defines `shared` on row i % 7.
+uint32_t shared_row(size_t i) { return static_cast<uint32_t>(i % 7); }
+
+std::string shared_source(size_t i) { return std::string(shared_row(i), '\n') + "def shared(): pass\n"; }
+
+enum class Arrival { ascending, descending, random };
+
+// Files 0 to count - 1 in the order they are scanned: by the byte order of
+// their paths, by its reverse, or shuffled.
+std::vector<size_t> arrival_order(size_t count, Arrival arrival) {
+    std::vector<size_t> files(count);
+    std::iota(files.begin(), files.end(), size_t{0});
+    std::sort(files.begin(), files.end(),
+              [](size_t a, size_t b) { return shared_path(a) < shared_path(b); });
+    if (arrival == Arrival::descending) std::reverse(files.begin(), files.end());
+    if (arrival == Arrival::random) std::shuffle(files.begin(), files.end(), std::mt19937(11));
+    return files;
+}
+
+// The files that define `shared`, as the index should hold them: path -> row.
+// std::string compares bytes as unsigned values, a prefix first.
+using Shared_Model = std::map<std::string, uint32_t>;
+
+Index_Snapshot snapshot_of(const Shared_Model& model) {
+    Index_Snapshot expected;
+    for (const auto& [path, row] : model) expected["shared"].push_back({path, row, 4});
+    return expected;
+}
+
+void scan_shared(size_t i, Scanner& scanner, Shared_Model& model) {
+    scan_file(shared_path(i), shared_source(i), scanner, PYTHON);
+    model[shared_path(i)] = shared_row(i);
+}
+
+void empty_shared(size_t i, Scanner& scanner, Shared_Model& model) {
+    scan_file(shared_path(i), "", scanner, PYTHON);
+    model.erase(shared_path(i));
+}
+
+// The link `shared` gets, as path and row.
+Shared_Model::value_type shared_link(const Scanner& scanner,
+                                     const std::vector<std::string>& preferred = {}) {
+    std::vector<Definition_Link> links = get_definitions_from_text("shared", scanner, preferred, false);
+    if (links.size() != 1) return {"", 0};
+    return {std::string(links[0].path), links[0].position.row};
+}
+
+using Arrival_Case = std::tuple<Arrival, size_t>;
+
+std::string arrival_case_name(const testing::TestParamInfo<Arrival_Case>& info) {
+    static const char* const names[] = {"ascending", "descending", "random"};
+    auto [arrival, count] = info.param;
+    return names[static_cast<int>(arrival)] + std::string("_") + std::to_string(count);
+}
+
+// Files 0 to count - 1, each defining `shared`, scanned in the order of the
+// case's arrival.
+class Shared_Name : public testing::TestWithParam<Arrival_Case> {
+protected:
+    void SetUp() override {
+        auto [arrival, count] = GetParam();
+        order = arrival_order(count, arrival);
+        for (size_t i : order) scan_shared(i, scanner, model);
+    }
+
+    std::vector<size_t> order;
+    Scanner scanner;
+    Shared_Model model;
+};
+
+TEST_P(Shared_Name, holds_one_definition_per_file_in_path_byte_order) {
+    EXPECT_EQ(snapshot(scanner), snapshot_of(model));
+}
+
+TEST_P(Shared_Name, links_to_the_smallest_path_when_none_is_preferred) {
+    EXPECT_EQ(shared_link(scanner), *model.begin());
+}
+
+TEST_P(Shared_Name, links_to_the_first_preferred_path_that_defines_it) {
+    auto middle = std::next(model.begin(), static_cast<long>(model.size() / 2));
+    auto last = std::prev(model.end());
+    EXPECT_EQ(shared_link(scanner, {"pkg/none.py", last->first, middle->first}), *last);
+    EXPECT_EQ(shared_link(scanner, {middle->first, last->first}), *middle);
+}
+
+TEST_P(Shared_Name, keeps_the_definition_met_last_in_a_rescanned_file) {
+    const std::string& path = shared_path(order[order.size() / 2]);
+    scan_file(path, "def shared(): pass\n\n\ndef shared(): pass\n", scanner, PYTHON);
+    model[path] = 3;
+    EXPECT_EQ(snapshot(scanner), snapshot_of(model));
+}
+
+TEST_P(Shared_Name, loses_each_emptied_file_and_keeps_the_others) {
+    std::mt19937 random(5);
+    for (size_t i : order) {
+        if (random() % 2 == 0) empty_shared(i, scanner, model);
+    }
+    EXPECT_EQ(snapshot(scanner), snapshot_of(model));
+    if (!model.empty()) {
+        EXPECT_EQ(shared_link(scanner), *model.begin());
+    }
+
+    for (size_t i : order) empty_shared(i, scanner, model);
+    EXPECT_TRUE(scanner.definitions.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arrivals, Shared_Name,
+    testing::Combine(testing::Values(Arrival::ascending, Arrival::descending, Arrival::random),
+                     testing::Values(size_t{1}, MANY_DEFINITIONS, MANY_DEFINITIONS + 1, size_t{1000})),
+    arrival_case_name);
+
+// Files arrive and leave so that the count of `shared` crosses both
+// thresholds up and down, and hovers at each; after every scan the index and
+// the link match the model.
+TEST(Shared_Name_Count, crosses_the_thresholds_both_ways_without_losing_a_definition) {
+    std::vector<size_t> files = arrival_order(MANY_DEFINITIONS + 8, Arrival::random);
+    Scanner scanner;
+    Shared_Model model;
+    auto check = [&](const char* step, size_t i) {
+        ASSERT_EQ(snapshot(scanner), snapshot_of(model)) << step << " file " << i;
+        if (!model.empty()) {
+            ASSERT_EQ(shared_link(scanner), *model.begin()) << step << " file " << i;
+        }
+    };
+    for (int round = 0; round < 2; ++round) {
+        for (size_t i : files) {
+            scan_shared(i, scanner, model);
+            check("adding", i);
+        }
+        for (size_t k = 0; k < 6; ++k) {  // hovering just above MANY_DEFINITIONS
+            empty_shared(files[k], scanner, model);
+            check("hovering down", files[k]);
+            scan_shared(files[k], scanner, model);
+            check("hovering up", files[k]);
+        }
+        for (size_t k = 0; k + FEW_DEFINITIONS - 1 < files.size(); ++k) {
+            empty_shared(files[k], scanner, model);
+            check("removing", files[k]);
+        }
+        for (size_t k = 0; k < 6; ++k) {  // hovering at FEW_DEFINITIONS
+            scan_shared(files[k], scanner, model);
+            check("hovering up", files[k]);
+            empty_shared(files[k], scanner, model);
+            check("hovering down", files[k]);
+        }
+    }
+}
+
+// Where each definition of `shared` stands in memory, by path.
+std::map<std::string, const Definition*> shared_addresses(const Scanner& scanner) {
+    std::map<std::string, const Definition*> addresses;
+    for_each_definition(scanner.definitions.at("shared"), [&addresses](const Definition& definition) {
+        addresses[std::string(definition.path)] = &definition;
+    });
+    return addresses;
+}
+
+// How many of the definitions that stood at addresses still are in the index
+// but stand elsewhere.
+size_t count_moved(const std::map<std::string, const Definition*>& addresses, const Scanner& scanner) {
+    std::map<std::string, const Definition*> now = shared_addresses(scanner);
+    size_t moved = 0;
+    for (const auto& [path, address] : addresses) moved += now.contains(path) && now[path] != address;
+    return moved;
+}
+
+// What adding a file to a name's definitions, or removing one, costs grows
+// with the number of definitions it moves in memory. A name defined in many
+// files moves none, wherever the path falls.
+TEST(Shared_Name_Cost, adding_or_removing_a_file_moves_no_other_definition_when_there_are_many) {
+    std::vector<size_t> files = arrival_order(4 * MANY_DEFINITIONS, Arrival::descending);
+    Scanner scanner;
+    Shared_Model model;
+    for (size_t k = 1; k + 1 < files.size(); ++k) scan_shared(files[k], scanner, model);
+
+    auto addresses = shared_addresses(scanner);
+    scan_shared(files.back(), scanner, model);  // the smallest path, before every other
+    EXPECT_EQ(count_moved(addresses, scanner), 0u) << "adding the smallest path";
+
+    addresses = shared_addresses(scanner);
+    scan_shared(files.front(), scanner, model);  // the largest path
+    EXPECT_EQ(count_moved(addresses, scanner), 0u) << "adding the largest path";
+
+    addresses = shared_addresses(scanner);
+    empty_shared(files.back(), scanner, model);
+    EXPECT_EQ(count_moved(addresses, scanner), 0u) << "removing the smallest path";
+    EXPECT_EQ(snapshot(scanner), snapshot_of(model));
 }
 
 // ---- Re-indexing many files ----

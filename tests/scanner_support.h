@@ -32,10 +32,10 @@ inline Index_Snapshot snapshot(const Scanner& scanner) {
     Index_Snapshot result;
     for (const auto& [name, definitions] : scanner.definitions) {
         std::vector<Indexed_Definition>& copies = result[name];
-        for (const Definition& definition : definitions) {
+        for_each_definition(definitions, [&copies](const Definition& definition) {
             copies.push_back({std::string(definition.path), definition.position.row,
                               definition.position.column});
-        }
+        });
     }
     return result;
 }
