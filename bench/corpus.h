@@ -161,6 +161,7 @@ inline double seconds_since(std::chrono::steady_clock::time_point start) {
 // Number of (name, file) entries in the index.
 inline size_t count_definitions(const Scanner& scanner) {
     size_t count = 0;
-    for (const auto& [name, definitions] : scanner.definitions) count += definition_count(definitions);
+    for (const auto& [name, definitions] : scanner.definitions)
+        count += definition_count(definitions);
     return count;
 }

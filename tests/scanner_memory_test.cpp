@@ -56,8 +56,8 @@ std::string many_definitions() {
 // Files that each define Shared, the first name many_definitions() defines.
 void index_kept_files(size_t count, Scanner& scanner) {
     for (size_t i = 0; i < count; ++i)
-        scan_file("kept" + std::to_string(i) + ".py", "def kept(): pass\nclass Shared: pass\n", scanner,
-                  PYTHON);
+        scan_file("kept" + std::to_string(i) + ".py", "def kept(): pass\nclass Shared: pass\n",
+                  scanner, PYTHON);
 }
 
 // Beside one kept file, or as many as a vector holds, so that the scans
@@ -69,7 +69,8 @@ protected:
     Scanner scanner;
 };
 
-TEST_P(Out_Of_Memory_Beside, at_any_allocation_of_a_scan_leaves_the_file_unindexed_and_the_rest_intact) {
+TEST_P(Out_Of_Memory_Beside,
+       at_any_allocation_of_a_scan_leaves_the_file_unindexed_and_the_rest_intact) {
     Index_Snapshot before = snapshot(scanner);
     std::string source = many_definitions();
 
@@ -121,7 +122,8 @@ std::string numbered_path(size_t i) { return "file" + std::to_string(i) + ".py";
 // Files first to last - 1, each defining `shared`.
 Scanner index_of_shared(size_t first, size_t last) {
     Scanner scanner;
-    for (size_t i = first; i < last; ++i) scan_file(numbered_path(i), "def shared(): pass\n", scanner, PYTHON);
+    for (size_t i = first; i < last; ++i)
+        scan_file(numbered_path(i), "def shared(): pass\n", scanner, PYTHON);
     return scanner;
 }
 
