@@ -23,9 +23,10 @@ using Index_Entries =
 Index_Entries entries_of(const Scanner& scanner) {
     Index_Entries entries;
     for (const auto& [name, definitions] : scanner.definitions) {
-        for_each_definition(definitions, [&entries, &name](const Definition& definition) {
-            entries[name].emplace_back(std::string(definition.path), definition.position.row,
-                                       definition.position.column);
+        auto& copies = entries[name];
+        for_each_definition(definitions, [&copies](const Definition& definition) {
+            copies.emplace_back(std::string(definition.path), definition.position.row,
+                                definition.position.column);
         });
     }
     return entries;
@@ -44,10 +45,11 @@ size_t offset_of(const std::string& text, TSPoint point) {
 
 void check_definitions(const Scanner& scanner, const std::string& text) {
     size_t fuzzed_names = 0;
-    for (const auto& [name, definitions] : scanner.definitions) {
-        if (name.empty() || definition_count(definitions) == 0) abort();
+    for (const auto& entry : scanner.definitions) {
+        const std::string& name = entry.first;
+        if (name.empty() || definition_count(entry.second) == 0) abort();
         const Definition* previous = nullptr;
-        for_each_definition(definitions, [&](const Definition& definition) {
+        for_each_definition(entry.second, [&](const Definition& definition) {
             // One per file, in byte order.
             if (previous != nullptr && !(previous->path < definition.path)) abort();
             previous = &definition;
