@@ -99,8 +99,9 @@ typedef struct Host_Definition_Link {
 } Host_Definition_Link;
 
 /* One location from the language server. uri is the server's URI text (JSON
- * escapes resolved, not turned into a path); line/character are as the server
- * sent them, 0 where it gave no usable value. */
+ * escapes resolved, each sequence that is not UTF-8 replaced by U+FFFD, not
+ * turned into a path); line/character are as the server sent them, 0 where it
+ * gave no usable value. */
 typedef struct Host_Location {
   const char *uri;
   int32_t line;
@@ -166,8 +167,10 @@ typedef void (*References_Callback)(uint64_t context, Host_Location *locations,
  * doubling with each further failure up to 5 minutes; a server that lasted,
  * or a call of this function, resets that wait. Files scanned before a
  * restart are not announced to the new server again. Messages waiting for a
- * server that does not read are capped at 64 MiB: past it, file texts are
- * dropped, never look-ups. */
+ * server are capped at 64 MiB: a file text that would pass the cap is
+ * dropped, a look-up never is; a reply to a request of the server's own that
+ * would pass it shows a server that does not read, and the server is lost as
+ * above. */
 VANTREL_EXPORT void lsp_set_executable_path(const char *path);
 
 /* Starts the worker thread if none runs. Enqueuing a scan or a find does the
@@ -186,8 +189,10 @@ VANTREL_EXPORT void start_workers(void);
  * byte, is indexed as empty, which removes its earlier definitions. language
  * 1 (Python) also starts the language server if a path was set (see
  * lsp_set_executable_path) and announces the file to it, its text made valid
- * UTF-8 (each invalid sequence becomes U+FFFD); a newer scan of the same file
- * replaces an announcement not yet sent. */
+ * UTF-8 (each invalid sequence becomes U+FFFD). The newest text of a file
+ * wins: a newer scan of the same file withdraws its announcement not yet
+ * sent, and takes its place unless the newer text does not fit under the cap
+ * (see lsp_set_executable_path); then neither is sent. */
 VANTREL_EXPORT void enqueue_scan_file(Scan_Callback callback, uint64_t context,
                                       const char *path, uint32_t path_length,
                                       int64_t language);

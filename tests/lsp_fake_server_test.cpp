@@ -277,6 +277,15 @@ TEST_F(Fake_Server, ErrorResponseToReferencesGivesNoRecords) {
     stop_and_expect_clean();
 }
 
+// The first location's URI holds the byte 0xE9, which is not UTF-8.
+TEST_F(Fake_Server, AnswerHoldingInvalidUtf8ReachesItsLookUpWithReplacementCharacters) {
+    ASSERT_NO_FATAL_FAILURE(start_server("invalid_utf8_references"));
+    Answer answer = answer_to(dir / "a.py", 3, 4);
+    EXPECT_EQ(answer.locations, (std::vector<Location>{{"file:///caf\xEF\xBF\xBD.py", 3, 4},
+                                                       {file_uri(dir / "a.py"), 4, 0}}));
+    stop_and_expect_clean();
+}
+
 TEST_F(Fake_Server, ResponsesOutOfOrderReachTheirOwnLookUps) {
     ASSERT_NO_FATAL_FAILURE(start_server("reverse_references"));
     for (int32_t line : {10, 20, 30})
