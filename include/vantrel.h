@@ -155,6 +155,15 @@ typedef void (*References_Callback)(uint64_t context, Host_Location *locations,
  * no '/'); it is started as "<path> server" by the next scan of a Python file.
  * An empty string or NULL means no server. A running server is not affected.
  *
+ * The server's process. It is started with posix_spawn, which copies nothing
+ * of the host's memory, so a start stalls none of the host's threads however
+ * much the host holds. It gets the library's pipes as its standard input and
+ * output and no other descriptor of the library; the host's standard error,
+ * environment and working directory; no blocked signal; and SIGCHLD, SIGPIPE
+ * and SIGTERM at their default actions (other signals the host ignores stay
+ * ignored). An executable that cannot be run (missing, not executable, a
+ * script without a "#!" line) is a failed start.
+ *
  * The server's life. The scan that starts the server does not wait for it:
  * the initialize handshake runs on the library's own threads, and files
  * scanned and look-ups made meanwhile are sent once the server has answered.

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -1125,34 +1126,72 @@ static bool create_pipes(int (&fds)[6]) {
     return created;
 }
 
-// Runs in the forked child of a process that may have many threads: only
-// async-signal-safe calls until exec.
-[[noreturn]] static void exec_server(const char* executable, int stdin_read, int stdin_write,
-                                     int stdout_read, int stdout_write,
-                                     const sigset_t& no_signals) {
-    sigprocmask(SIG_SETMASK, &no_signals, nullptr);
-    dup2(stdin_read, STDIN_FILENO);
-    dup2(stdout_write, STDOUT_FILENO);
-    close(stdin_read);
-    close(stdin_write);
-    close(stdout_read);
-    close(stdout_write);
-    execlp(executable, executable, "server", static_cast<char*>(nullptr));
-    _exit(1);
+// The child's descriptors: the two pipe ends as its standard input and
+// output, and none of ours besides (all are close-on-exec; the pipe ends
+// are closed here as well). Its standard error is the host's.
+static bool add_child_descriptors(posix_spawn_file_actions_t& actions, int stdin_read,
+                                  int stdin_write, int stdout_read, int stdout_write) {
+    return posix_spawn_file_actions_adddup2(&actions, stdin_read, STDIN_FILENO) == 0 &&
+           posix_spawn_file_actions_adddup2(&actions, stdout_write, STDOUT_FILENO) == 0 &&
+           posix_spawn_file_actions_addclose(&actions, stdin_read) == 0 &&
+           posix_spawn_file_actions_addclose(&actions, stdin_write) == 0 &&
+           posix_spawn_file_actions_addclose(&actions, stdout_read) == 0 &&
+           posix_spawn_file_actions_addclose(&actions, stdout_write) == 0;
+}
+
+// The child starts with no signal blocked, whatever the worker blocks. A
+// host may ignore SIGCHLD, SIGPIPE or SIGTERM for its own sake; the server
+// gets them at their default actions, so that it can wait for its own
+// children and the library's SIGTERM ends it. Other signals the host
+// ignores stay ignored, as exec leaves them (a host under nohup, or a
+// background job, passes that on).
+static bool set_child_signals(posix_spawnattr_t& attributes) {
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int signal : {SIGCHLD, SIGPIPE, SIGTERM}) sigaddset(&defaults, signal);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    return posix_spawnattr_setsigmask(&attributes, &none) == 0 &&
+           posix_spawnattr_setsigdefault(&attributes, &defaults) == 0 &&
+           posix_spawnattr_setflags(&attributes, flags) == 0;
+}
+
+// Starts "executable server", through PATH when executable holds no '/',
+// with the host's environment and working directory. posix_spawn copies
+// nothing of the host (glibc's runs the child on the host's memory until it
+// execs, as vfork does): a fork would copy the page tables of a host with
+// gigabytes resident and hold the allocator's locks meanwhile, stalling the
+// host's threads. An executable that cannot run fails here: glibc reports
+// the exec's error, and has reaped the child. The child's id, or -1.
+static pid_t spawn_child(const char* executable, int stdin_read, int stdin_write,
+                         int stdout_read, int stdout_write) {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    if (posix_spawn_file_actions_init(&actions) != 0) return -1;
+    if (posix_spawnattr_init(&attributes) != 0) {
+        posix_spawn_file_actions_destroy(&actions);
+        return -1;
+    }
+    char* const arguments[] = {const_cast<char*>(executable), const_cast<char*>("server"),
+                               nullptr};
+    pid_t pid = -1;
+    if (!add_child_descriptors(actions, stdin_read, stdin_write, stdout_read, stdout_write) ||
+        !set_child_signals(attributes) ||
+        posix_spawnp(&pid, executable, &actions, &attributes, arguments, environ) != 0) {
+        pid = -1;
+    }
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
 }
 
 // Starts the child with the two pipes as its standard input and output and
-// records it in process. The child inherits the host's standard error,
-// environment and working directory.
+// records it in process.
 static bool spawn_server(const std::string& executable, Lsp_Process& process) {
     int fds[6];
     if (!create_pipes(fds)) return false;
     auto [stdin_read, stdin_write, stdout_read, stdout_write, wake_read, wake_write] = fds;
-    const char* file = executable.c_str();
-    sigset_t no_signals;
-    sigemptyset(&no_signals);
-    pid_t pid = fork();
-    if (pid == 0) exec_server(file, stdin_read, stdin_write, stdout_read, stdout_write, no_signals);
+    pid_t pid = spawn_child(executable.c_str(), stdin_read, stdin_write, stdout_read, stdout_write);
     close(stdin_read);
     close(stdout_write);
     if (pid < 0) {

@@ -15,8 +15,10 @@
 //                      and body byte for byte
 //   VANTREL_FAKE_INFO  file to which facts about this process are appended at
 //                      start: "start <pid>", "mode <mode>", "arg <argument>"
-//                      per argument after the program name, and "fd <n>
-//                      <target>" per open descriptor
+//                      per argument after the program name, "fd <n>
+//                      <target>" per open descriptor, and "sigblk <mask>" and
+//                      "sigign <mask>", the signals it was started with
+//                      blocked and ignored (as /proc/<pid>/status gives them)
 //   VANTREL_FAKE_RESUME
 //                      file whose existence ends a pause (see hold_init and
 //                      pause_reading); unset, a pause ends by time alone
@@ -175,10 +177,27 @@ std::string describe_descriptors() {
     return lines;
 }
 
+// The "SigBlk" and "SigIgn" lines of /proc/self/status, as "sigblk <mask>"
+// and "sigign <mask>".
+std::string describe_signals() {
+    std::string lines;
+    std::string status = read_whole_file("/proc/self/status");
+    for (const char* field : {"SigBlk", "SigIgn"}) {
+        size_t at = status.find(std::string("\n") + field + ":");
+        if (at == std::string::npos) continue;
+        size_t value = status.find_first_not_of(" \t", at + strlen(field) + 2);
+        std::string key = field;
+        std::transform(key.begin(), key.end(), key.begin(), ::tolower);
+        lines += key + " " + status.substr(value, status.find('\n', value) - value) + "\n";
+    }
+    return lines;
+}
+
 void record_start(int argc, char** argv) {
     std::string info = "start " + std::to_string(getpid()) + "\nmode " + g_mode + "\n";
     for (int i = 1; i < argc; ++i) info += "arg " + std::string(argv[i]) + "\n";
     info += describe_descriptors();
+    info += describe_signals();
     append_to_file("VANTREL_FAKE_INFO", info);
 }
 
