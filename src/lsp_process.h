@@ -64,8 +64,9 @@ enum class Lsp_Phase : uint8_t { idle, starting, running, closing, over };
 // One frame waiting for the writer.
 struct Lsp_Frame {
     std::string body;
-    // For a didOpen, the document's path: a newer didOpen of it replaces this
-    // one while it is unsent. Empty for every other frame.
+    // For a didOpen, the document's path: while this one is unsent, a newer
+    // didOpen of the document withdraws it, and takes its place when it fits
+    // under the byte cap there. Empty for every other frame.
     std::string document;
     // A document's text, dropped rather than queued past the byte cap;
     // requests and the protocol's own messages never are. (Replies to the
