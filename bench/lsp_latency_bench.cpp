@@ -12,7 +12,6 @@
 //   restart           the server is killed with SIGKILL mid-session; after
 //                     the back-off one Python scan must start a new one
 #include <dirent.h>
-#include <dlfcn.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -34,11 +33,9 @@
 #include <thread>
 #include <vector>
 
-#include "vantrel.h"
+#include "bench_host.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 struct Options {
     std::string library = VANTREL_LIBRARY;
@@ -48,45 +45,6 @@ struct Options {
     std::chrono::milliseconds find_interval{5};
     std::chrono::milliseconds backoff{1000};
 };
-
-// The library's exports, resolved from the loaded library.
-struct Vantrel {
-    decltype(&::lsp_set_executable_path) lsp_set_executable_path = nullptr;
-    decltype(&::enqueue_scan_file) enqueue_scan_file = nullptr;
-    decltype(&::enqueue_find_symbols_in_text) enqueue_find_symbols_in_text = nullptr;
-    decltype(&::enqueue_lsp_find_references) enqueue_lsp_find_references = nullptr;
-    decltype(&::enqueue_stop) enqueue_stop = nullptr;
-    decltype(&::free_memory) free_memory = nullptr;
-};
-
-Vantrel g_vantrel;
-
-template <typename Function>
-bool resolve(void* handle, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(dlsym(handle, name));
-    if (function == nullptr) fprintf(stderr, "%s: %s\n", name, dlerror());
-    return function != nullptr;
-}
-
-bool load_library(const std::string& path) {
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        fprintf(stderr, "%s\n", dlerror());
-        return false;
-    }
-    return resolve(handle, "lsp_set_executable_path", g_vantrel.lsp_set_executable_path) &&
-           resolve(handle, "enqueue_scan_file", g_vantrel.enqueue_scan_file) &&
-           resolve(handle, "enqueue_find_symbols_in_text", g_vantrel.enqueue_find_symbols_in_text) &&
-           resolve(handle, "enqueue_lsp_find_references", g_vantrel.enqueue_lsp_find_references) &&
-           resolve(handle, "enqueue_stop", g_vantrel.enqueue_stop) &&
-           resolve(handle, "free_memory", g_vantrel.free_memory);
-}
-
-double milliseconds_between(Clock::time_point start, Clock::time_point end) {
-    return std::chrono::duration<double, std::milli>(end - start).count();
-}
-
-double milliseconds_since(Clock::time_point start) { return milliseconds_between(start, Clock::now()); }
 
 // ---- files
 
@@ -113,19 +71,7 @@ size_t read_all(const std::vector<std::string>& paths) {
     return bytes;
 }
 
-void write_file(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
-
-void scan(const std::string& path, Scan_Callback callback = nullptr) {
-    g_vantrel.enqueue_scan_file(callback, 0, path.data(), static_cast<uint32_t>(path.size()),
-                                VANTREL_PYTHON);
-}
-
 // ---- waiting finds
-
-void ignore_links(uint64_t, Host_Definition_Link* links, uint64_t, char* strings) {
-    g_vantrel.free_memory(links);
-    g_vantrel.free_memory(strings);
-}
 
 // Names that the standard library defines, as a host searches the text it shows.
 const std::string k_find_text = "result = os.path.join(base, name)\n"
@@ -157,22 +103,6 @@ struct Finder {
         return milliseconds;
     }
 };
-
-// Nearest rank.
-double percentile(const std::vector<double>& sorted, double fraction) {
-    size_t rank = static_cast<size_t>(std::ceil(fraction * sorted.size()));
-    return sorted[std::max<size_t>(rank, 1) - 1];
-}
-
-void print_finds(std::vector<double> milliseconds) {
-    if (milliseconds.empty()) {
-        printf("  waiting finds: none\n");
-        return;
-    }
-    std::sort(milliseconds.begin(), milliseconds.end());
-    printf("  waiting finds: %zu, median %.2f ms, p99 %.2f ms, max %.2f ms\n", milliseconds.size(),
-           percentile(milliseconds, 0.5), percentile(milliseconds, 0.99), milliseconds.back());
-}
 
 // ---- references look-ups
 
@@ -313,7 +243,7 @@ void run_scan(const Options& options, const std::vector<std::string>& paths, boo
     for (const std::string& path : paths) scan(path, count_scan);
     while (g_scans_handled < paths.size()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     double indexing = milliseconds_since(start);
-    print_finds(finder.finish());
+    print_calls("waiting finds", finder.finish());
     printf("  indexing: %.1f ms from the first scan to the last scan handled\n", indexing);
     stop_library();
 }
@@ -329,7 +259,7 @@ void run_bring_up(const Options& options, const Project& project) {
     scan(project.greeting);
     scan(project.caller);
     Wait_Result answered = wait_for_references(project, start, k_answer_limit);
-    print_finds(finder.finish());
+    print_calls("waiting finds", finder.finish());
     print_wait("first Python scan to first references answer with locations", answered,
                k_answer_limit);
     stop_library();

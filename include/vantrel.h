@@ -102,8 +102,9 @@ typedef struct Host_Definition_Link {
 } Host_Definition_Link;
 
 /* One location from the language server. uri is the server's URI text (JSON
- * escapes resolved, not turned into a path); line/character are as the server
- * sent them, 0 where it gave no usable value. */
+ * escapes resolved, each sequence that is not UTF-8 replaced by U+FFFD, not
+ * turned into a path); line/character are as the server sent them, 0 where it
+ * gave no usable value. */
 typedef struct Host_Location {
   const char *uri;
   int32_t line;
@@ -157,6 +158,15 @@ typedef void (*References_Callback)(uint64_t context, Host_Location *locations,
  * no '/'); it is started as "<path> server" by the next scan of a Python file.
  * An empty string or NULL means no server. A running server is not affected.
  *
+ * The server's process. It is started with posix_spawn, which copies nothing
+ * of the host's memory, so a start stalls none of the host's threads however
+ * much the host holds. It gets the library's pipes as its standard input and
+ * output and no other descriptor of the library; the host's standard error,
+ * environment and working directory; no blocked signal; and SIGCHLD, SIGPIPE
+ * and SIGTERM at their default actions (other signals the host ignores stay
+ * ignored). An executable that cannot be run (missing, not executable, a
+ * script without a "#!" line) is a failed start.
+ *
  * The server's life. The scan that starts the server does not wait for it:
  * the initialize handshake runs on the library's own threads, and files
  * scanned and look-ups made meanwhile are sent once the server has answered.
@@ -169,8 +179,10 @@ typedef void (*References_Callback)(uint64_t context, Host_Location *locations,
  * doubling with each further failure up to 5 minutes; a server that lasted,
  * or a call of this function, resets that wait. Files scanned before a
  * restart are not announced to the new server again. Messages waiting for a
- * server that does not read are capped at 64 MiB: past it, file texts are
- * dropped, never look-ups. */
+ * server are capped at 64 MiB: a file text that would pass the cap is
+ * dropped, a look-up never is; a reply to a request of the server's own that
+ * would pass it shows a server that does not read, and the server is lost as
+ * above. */
 VANTREL_EXPORT void lsp_set_executable_path(const char *path);
 
 /* Starts the worker thread if none runs. Enqueuing a scan or a find does the
@@ -189,8 +201,10 @@ VANTREL_EXPORT void start_workers(void);
  * byte, is indexed as empty, which removes its earlier definitions. language
  * 1 (Python) also starts the language server if a path was set (see
  * lsp_set_executable_path) and announces the file to it, its text made valid
- * UTF-8 (each invalid sequence becomes U+FFFD); a newer scan of the same file
- * replaces an announcement not yet sent. */
+ * UTF-8 (each invalid sequence becomes U+FFFD). The newest text of a file
+ * wins: a newer scan of the same file withdraws its announcement not yet
+ * sent, and takes its place unless the newer text does not fit under the cap
+ * (see lsp_set_executable_path); then neither is sent. */
 VANTREL_EXPORT void enqueue_scan_file(Scan_Callback callback, uint64_t context,
                                       const char *path, uint32_t path_length,
                                       int64_t language);

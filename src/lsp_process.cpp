@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -125,26 +126,51 @@ static void end_session(Lsp_State& state) {
 // ---------------------------------------------------------------------------
 // The outgoing queue
 
-// Puts a newer didOpen of a document whose didOpen is still unsent in the
-// older one's place, unless the newer text would pass the byte cap; then the
-// newer one is dropped. False when no didOpen of it waits.
-static bool replace_unsent_did_open(Lsp_State& state, Lsp_Frame& frame) {
+// Whether bytes more would take the queue past the byte cap. Requires
+// session_mutex.
+static bool passes_cap(const Lsp_State& state, size_t bytes) {
+    return state.outgoing_bytes + bytes > g_lsp_limits.outgoing_bytes;
+}
+
+// Takes an unsent didOpen out of the queue; the ones queued after it move
+// one place up. Requires session_mutex.
+static void remove_unsent_did_open(Lsp_State& state,
+                                   std::unordered_map<std::string, uint64_t>::iterator unsent) {
+    uint64_t sequence = unsent->second;
+    state.unsent_did_opens.erase(unsent);
+    auto queued = state.outgoing.begin() + static_cast<ptrdiff_t>(sequence - state.first_sequence);
+    state.outgoing_bytes -= queued->body.size();
+    state.outgoing.erase(queued);
+    for (auto& [document, later] : state.unsent_did_opens) {
+        if (later > sequence) --later;
+    }
+}
+
+// A newer didOpen of a document whose didOpen is still unsent: the server
+// must never analyse a text the host has replaced, so the older one goes in
+// any case. The newer one takes its place when it fits under the byte cap
+// there; else neither is sent. False when no didOpen of it waits; otherwise
+// whether the newer one was queued.
+static std::optional<bool> replace_unsent_did_open(Lsp_State& state, Lsp_Frame& frame) {
     auto unsent = state.unsent_did_opens.find(frame.document);
-    if (unsent == state.unsent_did_opens.end()) return false;
+    if (unsent == state.unsent_did_opens.end()) return std::nullopt;
     Lsp_Frame& queued = state.outgoing[unsent->second - state.first_sequence];
     size_t bytes = state.outgoing_bytes - queued.body.size() + frame.body.size();
-    if (bytes <= g_lsp_limits.outgoing_bytes || frame.body.size() <= queued.body.size()) {
-        state.outgoing_bytes = bytes;
-        queued.body = std::move(frame.body);
+    if (bytes > g_lsp_limits.outgoing_bytes) {
+        remove_unsent_did_open(state, unsent);
+        return false;
     }
+    state.outgoing_bytes = bytes;
+    queued.body = std::move(frame.body);
     return true;
 }
 
-// Requires session_mutex.
+// Requires session_mutex. False when the frame was dropped.
 static bool append_frame(Lsp_State& state, Lsp_Frame&& frame) {
-    if (!frame.document.empty() && replace_unsent_did_open(state, frame)) return true;
-    if (frame.droppable && state.outgoing_bytes + frame.body.size() > g_lsp_limits.outgoing_bytes)
-        return false;
+    if (!frame.document.empty()) {
+        if (std::optional<bool> replaced = replace_unsent_did_open(state, frame)) return *replaced;
+    }
+    if (frame.droppable && passes_cap(state, frame.body.size())) return false;
     uint64_t sequence = state.first_sequence + state.outgoing.size();
     state.outgoing.push_back(std::move(frame));
     const Lsp_Frame& queued = state.outgoing.back();
@@ -172,6 +198,20 @@ bool lsp_send(Lsp_State& state, Lsp_Frame frame) {
     std::lock_guard lock(state.session_mutex);
     if (!takes_frames(state.phase.load())) return false;
     return append_frame(state, std::move(frame));
+}
+
+// Queues a reply to a request of the server's own. A reply that would take
+// the queue past the byte cap shows a server that sends requests faster than
+// it reads: it is treated as one that does not read, and its session ends.
+static void send_reply(Lsp_State& state, std::string body) {
+    bool past_cap = false;
+    {
+        std::lock_guard lock(state.session_mutex);
+        if (!takes_frames(state.phase.load())) return;
+        past_cap = passes_cap(state, body.size());
+        if (!past_cap) append_frame(state, plain_frame(std::move(body)));
+    }
+    if (past_cap) end_session(state);
 }
 
 // Requires session_mutex and a frame at the front.
@@ -621,10 +661,52 @@ static bool grow_buffer(std::vector<uint8_t>& buffer, uint64_t size) {
     }
 }
 
+// Copies the body into valid with each invalid UTF-8 sequence replaced by
+// U+FFFD, sequences counted as in the texts sent to the server; false when
+// the copy would pass the length cap of a body.
+static bool copy_as_valid_utf8(const uint8_t* begin, const uint8_t* end,
+                               std::vector<uint8_t>& valid) {
+    valid.reserve(static_cast<size_t>(end - begin) + replacement_character.size() +
+                  simdjson::SIMDJSON_PADDING);
+    const uint8_t* run_start = begin;
+    for (const uint8_t* p = begin; p != end;) {
+        size_t sequence = *p < 0x80 ? 1 : valid_sequence_length(p, end);
+        if (sequence != 0) {
+            p += sequence;
+            continue;
+        }
+        valid.insert(valid.end(), run_start, p);
+        if (valid.size() + replacement_character.size() > max_content_length) return false;
+        valid.insert(valid.end(), replacement_character.begin(), replacement_character.end());
+        p += invalid_sequence_length(p, end);
+        run_start = p;
+    }
+    valid.insert(valid.end(), run_start, end);
+    return valid.size() <= max_content_length;
+}
+
+// The parser rejects a document that is not valid UTF-8 as a whole, which
+// would leave the look-up it answers unanswered: such a body is read with
+// each invalid sequence replaced, as the texts sent to the server are.
+// (Not simdjson's validator: it runs on an object simdjson creates at its
+// first use, which exit() therefore destroys before the reader is stopped.)
+static bool make_valid_utf8(std::vector<uint8_t>& buffer, uint64_t& length) {
+    if (utf8::find_invalid(buffer.data(), buffer.data() + length) == buffer.data() + length)
+        return true;
+    std::vector<uint8_t> valid;
+    if (!copy_as_valid_utf8(buffer.data(), buffer.data() + length, valid)) return false;
+    length = valid.size();
+    valid.resize(length + simdjson::SIMDJSON_PADDING);
+    buffer.swap(valid);
+    return true;
+}
+
 // Grows the buffer as the body arrives, doubling, rather than to the
 // announced length at once: a header may claim far more than is ever sent.
+// The body is left as valid UTF-8 (its length may change) followed by the
+// parser's padding of zero bytes.
 static bool read_body(const Lsp_Process& process, Deadline deadline,
-                      std::vector<uint8_t>& buffer, uint64_t length) {
+                      std::vector<uint8_t>& buffer, uint64_t& length) {
     constexpr uint64_t FIRST_STEP = 64 * 1024;
     for (uint64_t received = 0; received < length;) {
         uint64_t goal = std::min(length, std::max(2 * received, FIRST_STEP));
@@ -632,6 +714,11 @@ static bool read_body(const Lsp_Process& process, Deadline deadline,
         size_t count = read_some(process, deadline, buffer.data() + received, goal - received);
         if (count == 0) return false;
         received += count;
+    }
+    try {
+        if (!make_valid_utf8(buffer, length)) return false;
+    } catch (const std::bad_alloc&) {
+        return false;
     }
     if (!grow_buffer(buffer, length + simdjson::SIMDJSON_PADDING)) return false;
     std::memset(buffer.data() + length, 0, simdjson::SIMDJSON_PADDING);
@@ -864,7 +951,19 @@ static void deliver_response(Lsp_State& state, int32_t id, uint64_t length) {
 static void answer_server_request(Lsp_State& state, uint64_t length) {
     std::optional<std::string> id =
         server_request_id(state.json_parser, state.response_buffer.data(), length);
-    if (id) lsp_send(state, plain_frame(method_not_found_message(*id)));
+    if (id) send_reply(state, method_not_found_message(*id));
+}
+
+// The body's buffer and the parser's working memory grow with the largest
+// message read; past this, both are given back once the message is handled,
+// so that one huge answer does not hold its memory for the session's life.
+constexpr size_t max_kept_buffer = size_t{4} << 20;
+
+static void release_large_buffers(Lsp_State& state) {
+    if (state.response_buffer.capacity() > max_kept_buffer)
+        std::vector<uint8_t>().swap(state.response_buffer);
+    if (state.json_parser.capacity() > max_kept_buffer)
+        state.json_parser = simdjson::ondemand::parser();
 }
 
 // Ids below 2 are never those of a registered request: 1 is the handshake's,
@@ -876,6 +975,7 @@ static void dispatch_message(Lsp_State& state, uint64_t length) {
     } else if (id == -1) {
         answer_server_request(state, length);
     }
+    release_large_buffers(state);
 }
 
 // Once no answer can come, every request still waiting is answered with no
@@ -1026,34 +1126,72 @@ static bool create_pipes(int (&fds)[6]) {
     return created;
 }
 
-// Runs in the forked child of a process that may have many threads: only
-// async-signal-safe calls until exec.
-[[noreturn]] static void exec_server(const char* executable, int stdin_read, int stdin_write,
-                                     int stdout_read, int stdout_write,
-                                     const sigset_t& no_signals) {
-    sigprocmask(SIG_SETMASK, &no_signals, nullptr);
-    dup2(stdin_read, STDIN_FILENO);
-    dup2(stdout_write, STDOUT_FILENO);
-    close(stdin_read);
-    close(stdin_write);
-    close(stdout_read);
-    close(stdout_write);
-    execlp(executable, executable, "server", static_cast<char*>(nullptr));
-    _exit(1);
+// The child's descriptors: the two pipe ends as its standard input and
+// output, and none of ours besides (all are close-on-exec; the pipe ends
+// are closed here as well). Its standard error is the host's.
+static bool add_child_descriptors(posix_spawn_file_actions_t& actions, int stdin_read,
+                                  int stdin_write, int stdout_read, int stdout_write) {
+    return posix_spawn_file_actions_adddup2(&actions, stdin_read, STDIN_FILENO) == 0 &&
+           posix_spawn_file_actions_adddup2(&actions, stdout_write, STDOUT_FILENO) == 0 &&
+           posix_spawn_file_actions_addclose(&actions, stdin_read) == 0 &&
+           posix_spawn_file_actions_addclose(&actions, stdin_write) == 0 &&
+           posix_spawn_file_actions_addclose(&actions, stdout_read) == 0 &&
+           posix_spawn_file_actions_addclose(&actions, stdout_write) == 0;
+}
+
+// The child starts with no signal blocked, whatever the worker blocks. A
+// host may ignore SIGCHLD, SIGPIPE or SIGTERM for its own sake; the server
+// gets them at their default actions, so that it can wait for its own
+// children and the library's SIGTERM ends it. Other signals the host
+// ignores stay ignored, as exec leaves them (a host under nohup, or a
+// background job, passes that on).
+static bool set_child_signals(posix_spawnattr_t& attributes) {
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int signal : {SIGCHLD, SIGPIPE, SIGTERM}) sigaddset(&defaults, signal);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    return posix_spawnattr_setsigmask(&attributes, &none) == 0 &&
+           posix_spawnattr_setsigdefault(&attributes, &defaults) == 0 &&
+           posix_spawnattr_setflags(&attributes, flags) == 0;
+}
+
+// Starts "executable server", through PATH when executable holds no '/',
+// with the host's environment and working directory. posix_spawn copies
+// nothing of the host (glibc's runs the child on the host's memory until it
+// execs, as vfork does): a fork would copy the page tables of a host with
+// gigabytes resident and hold the allocator's locks meanwhile, stalling the
+// host's threads. An executable that cannot run fails here: glibc reports
+// the exec's error, and has reaped the child. The child's id, or -1.
+static pid_t spawn_child(const char* executable, int stdin_read, int stdin_write,
+                         int stdout_read, int stdout_write) {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    if (posix_spawn_file_actions_init(&actions) != 0) return -1;
+    if (posix_spawnattr_init(&attributes) != 0) {
+        posix_spawn_file_actions_destroy(&actions);
+        return -1;
+    }
+    char* const arguments[] = {const_cast<char*>(executable), const_cast<char*>("server"),
+                               nullptr};
+    pid_t pid = -1;
+    if (!add_child_descriptors(actions, stdin_read, stdin_write, stdout_read, stdout_write) ||
+        !set_child_signals(attributes) ||
+        posix_spawnp(&pid, executable, &actions, &attributes, arguments, environ) != 0) {
+        pid = -1;
+    }
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
 }
 
 // Starts the child with the two pipes as its standard input and output and
-// records it in process. The child inherits the host's standard error,
-// environment and working directory.
+// records it in process.
 static bool spawn_server(const std::string& executable, Lsp_Process& process) {
     int fds[6];
     if (!create_pipes(fds)) return false;
     auto [stdin_read, stdin_write, stdout_read, stdout_write, wake_read, wake_write] = fds;
-    const char* file = executable.c_str();
-    sigset_t no_signals;
-    sigemptyset(&no_signals);
-    pid_t pid = fork();
-    if (pid == 0) exec_server(file, stdin_read, stdin_write, stdout_read, stdout_write, no_signals);
+    pid_t pid = spawn_child(executable.c_str(), stdin_read, stdin_write, stdout_read, stdout_write);
     close(stdin_read);
     close(stdout_write);
     if (pid < 0) {

@@ -64,11 +64,14 @@ enum class Lsp_Phase : uint8_t { idle, starting, running, closing, over };
 // One frame waiting for the writer.
 struct Lsp_Frame {
     std::string body;
-    // For a didOpen, the document's path: a newer didOpen of it replaces this
-    // one while it is unsent. Empty for every other frame.
+    // For a didOpen, the document's path: while this one is unsent, a newer
+    // didOpen of the document withdraws it, and takes its place when it fits
+    // under the byte cap there. Empty for every other frame.
     std::string document;
     // A document's text, dropped rather than queued past the byte cap;
-    // requests, replies and the protocol's own messages never are.
+    // requests and the protocol's own messages never are. (Replies to the
+    // server's own requests are queued by the reader, and one past the cap
+    // ends the session.)
     bool droppable = false;
     // initialize: the one frame written before the server has answered it.
     bool before_reply = false;
@@ -96,7 +99,8 @@ struct Lsp_Limits {
     std::chrono::milliseconds max_backoff{300000};
     std::chrono::milliseconds healthy_session{60000};
     // Frames waiting for the server beyond this many bytes: document texts
-    // are dropped, requests never.
+    // are dropped, requests never; a reply to a request of the server's own
+    // ends the session instead, as the server does not read what it asks.
     size_t outgoing_bytes = size_t{64} << 20;
 };
 
@@ -109,8 +113,9 @@ struct Lsp_State {
     std::unordered_map<int32_t, std::pair<Lsp_Location_Callback, uint64_t>> pending_requests;
     std::thread reader_thread;
     std::thread writer_thread;
-    simdjson::ondemand::parser json_parser;  // the reader's alone
-    std::vector<uint8_t> response_buffer;    // the reader's alone
+    // The reader's alone; both are released after a message over a few MiB.
+    simdjson::ondemand::parser json_parser;
+    std::vector<uint8_t> response_buffer;
     // Guarded by pending_mutex: set when the reader has answered every
     // request still pending as it ended; later requests are answered at once.
     bool reader_done = false;
@@ -179,7 +184,9 @@ void lsp_writer_loop(Lsp_State* state);
 // nothing at end of stream, on a read error, once running is cleared, when
 // the wake-up pipe is signalled, or when the stream cannot be a frame any
 // more (a header line over 64 KiB, a Content-Length without digits,
-// negative, or over 1 GiB).
+// negative, or over 1 GiB). A body that is not valid UTF-8 is stored with
+// each invalid sequence replaced by U+FFFD, and the length is the stored
+// one.
 std::optional<uint64_t> lsp_read_message(Lsp_State& state);
 // The id of a response: an integer within int32, else -1. A message with a
 // "method" member is a request or a notification, never a response: -1.

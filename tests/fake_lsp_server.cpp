@@ -15,8 +15,10 @@
 //                      and body byte for byte
 //   VANTREL_FAKE_INFO  file to which facts about this process are appended at
 //                      start: "start <pid>", "mode <mode>", "arg <argument>"
-//                      per argument after the program name, and "fd <n>
-//                      <target>" per open descriptor
+//                      per argument after the program name, "fd <n>
+//                      <target>" per open descriptor, and "sigblk <mask>" and
+//                      "sigign <mask>", the signals it was started with
+//                      blocked and ignored (as /proc/<pid>/status gives them)
 //   VANTREL_FAKE_RESUME
 //                      file whose existence ends a pause (see hold_init and
 //                      pause_reading); unset, a pause ends by time alone
@@ -72,6 +74,14 @@
 //                      notification and a request of its own
 //                      (workspace/configuration) carrying the request's id,
 //                      then as normal
+//   invalid_utf8_references
+//                      answers references with two locations: the asked
+//                      position in a document whose URI holds the byte 0xE9
+//                      (Latin-1 for e acute, not UTF-8), then line + 1 in the
+//                      asked document
+//   request_flood      once initialized has come, sends 20 000 requests of its
+//                      own (workspace/configuration) and reads nothing more
+//                      until it is ended
 //   wide_positions     answers references with three locations in the asked
 //                      document: line 2^31 character -1, line 4294967297
 //                      character 5, line 7 character 2147483647
@@ -167,10 +177,27 @@ std::string describe_descriptors() {
     return lines;
 }
 
+// The "SigBlk" and "SigIgn" lines of /proc/self/status, as "sigblk <mask>"
+// and "sigign <mask>".
+std::string describe_signals() {
+    std::string lines;
+    std::string status = read_whole_file("/proc/self/status");
+    for (const char* field : {"SigBlk", "SigIgn"}) {
+        size_t at = status.find(std::string("\n") + field + ":");
+        if (at == std::string::npos) continue;
+        size_t value = status.find_first_not_of(" \t", at + strlen(field) + 2);
+        std::string key = field;
+        std::transform(key.begin(), key.end(), key.begin(), ::tolower);
+        lines += key + " " + status.substr(value, status.find('\n', value) - value) + "\n";
+    }
+    return lines;
+}
+
 void record_start(int argc, char** argv) {
     std::string info = "start " + std::to_string(getpid()) + "\nmode " + g_mode + "\n";
     for (int i = 1; i < argc; ++i) info += "arg " + std::string(argv[i]) + "\n";
     info += describe_descriptors();
+    info += describe_signals();
     append_to_file("VANTREL_FAKE_INFO", info);
 }
 
@@ -361,6 +388,12 @@ void answer_references_after_decoy(const Request& request) {
     answer_references(request);
 }
 
+void answer_with_invalid_utf8(const Request& request) {
+    send(response(std::to_string(request.id),
+                  location("file:///caf\xE9.py", request.line, request.character) + "," +
+                      location(request.uri, request.line + 1, 0)));
+}
+
 void answer_with_wide_positions(const Request& request) {
     send(response(std::to_string(request.id),
                   location(request.uri, "2147483648", "-1") + "," +
@@ -408,8 +441,17 @@ void serve_references(const Request& request, std::vector<Request>& held) {
         answer_references_after_decoy(request);
     } else if (g_mode == "wide_positions") {
         answer_with_wide_positions(request);
+    } else if (g_mode == "invalid_utf8_references") {
+        answer_with_invalid_utf8(request);
     } else {
         answer_references_badly(request);
+    }
+}
+
+void send_own_requests(int count) {
+    for (int id = 1; id <= count && !g_terminated; ++id) {
+        send(R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+             R"(,"method":"workspace/configuration","params":{"items":[]}})");
     }
 }
 
@@ -417,7 +459,8 @@ void serve_references(const Request& request, std::vector<Request>& held) {
 bool serve_initialized() {
     if (g_mode == "exit_after_init") _exit(0);
     if (g_mode == "pause_reading") pause_until_resumed(1000);
-    if (g_mode != "stop_reading") return true;
+    if (g_mode == "request_flood") send_own_requests(20000);
+    if (g_mode != "stop_reading" && g_mode != "request_flood") return true;
     wait_for_termination();
     return false;
 }

@@ -3,6 +3,8 @@
 // the host process is neither killed nor hung, every look-up is answered
 // exactly once, the pending count returns to 0, and after enqueue_stop no
 // server process, thread or descriptor of the library remains.
+#include <sys/stat.h>
+
 #include <algorithm>
 
 #include "fake_server_support.h"
@@ -177,6 +179,106 @@ TEST_F(Fake_Server, ServerHoldsNoPipeEndOfTheLibrary) {
     }
 }
 
+TEST_F(Fake_Server, ServerWhosePathHoldsNoSlashIsFoundThroughPath) {
+    std::filesystem::create_directory(dir / "bin");
+    std::filesystem::create_symlink(VANTREL_FAKE_SERVER, dir / "bin/vantrel-fake-lsp");
+    setenv("PATH", (dir / "bin:" + getenv("PATH")).c_str(), 1);
+    use_server("normal");
+    g_vantrel.lsp_set_executable_path("vantrel-fake-lsp");
+    ASSERT_NO_FATAL_FAILURE(scan(python_file("a.py")));
+    EXPECT_TRUE(handshakes_reach(1)) << "no server was found through PATH";
+    stop_and_expect_clean();
+    EXPECT_EQ(server_info("arg"), std::vector<std::string>{"server"});
+}
+
+// The worker, which starts the server, inherits the signal mask of the host
+// thread that started it.
+TEST_F(Fake_Server, ServerStartsWithNoSignalBlocked) {
+    sigset_t blocked, previous;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+    g_vantrel.start_workers();
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    ASSERT_NO_FATAL_FAILURE(start_server("normal"));
+    stop_and_expect_clean();
+    EXPECT_EQ(server_info("sigblk"), std::vector<std::string>{"0000000000000000"});
+}
+
+// Sets the given signals to be ignored for as long as it lives.
+class Ignored_Signals {
+public:
+    explicit Ignored_Signals(std::vector<int> signals) : signals_(std::move(signals)) {
+        struct sigaction ignore = {};
+        ignore.sa_handler = SIG_IGN;
+        for (int signal : signals_) sigaction(signal, &ignore, &before_[signal]);
+    }
+    Ignored_Signals(const Ignored_Signals&) = delete;
+    Ignored_Signals& operator=(const Ignored_Signals&) = delete;
+    ~Ignored_Signals() {
+        for (int signal : signals_) sigaction(signal, &before_[signal], nullptr);
+    }
+
+private:
+    std::vector<int> signals_;
+    std::map<int, struct sigaction> before_;
+};
+
+// Whether the server of the first start ignored signal when it started.
+bool server_ignored(const std::vector<std::string>& masks, int signal) {
+    return !masks.empty() && (std::stoull(masks[0], nullptr, 16) >> (signal - 1) & 1) != 0;
+}
+
+// A host ignores them for its own sake: the server gets SIGTERM from the
+// library, SIGPIPE when its output is gone, and SIGCHLD from its own children.
+TEST_F(Fake_Server, ServerStartsWithSigchldSigpipeAndSigtermAtTheirDefaultActions) {
+    {
+        Ignored_Signals ignored({SIGCHLD, SIGPIPE, SIGTERM});
+        ASSERT_NO_FATAL_FAILURE(start_server("normal"));
+    }
+    stop_and_expect_clean();
+    std::vector<std::string> masks = server_info("sigign");
+    ASSERT_EQ(masks.size(), 1u);
+    EXPECT_FALSE(server_ignored(masks, SIGCHLD));
+    EXPECT_FALSE(server_ignored(masks, SIGPIPE));
+    EXPECT_FALSE(server_ignored(masks, SIGTERM));
+}
+
+// As exec passes them on: a host started under nohup, or as a background job,
+// starts a server that ignores hang-ups and the terminal's interrupts too.
+TEST_F(Fake_Server, ServerInheritsOtherSignalsTheHostIgnores) {
+    {
+        Ignored_Signals ignored({SIGHUP, SIGINT, SIGQUIT});
+        ASSERT_NO_FATAL_FAILURE(start_server("normal"));
+    }
+    stop_and_expect_clean();
+    std::vector<std::string> masks = server_info("sigign");
+    EXPECT_TRUE(server_ignored(masks, SIGHUP));
+    EXPECT_TRUE(server_ignored(masks, SIGINT));
+    EXPECT_TRUE(server_ignored(masks, SIGQUIT));
+}
+
+// The file is not executable at the first scan: no server runs, look-ups are
+// answered at once, and no start is tried again before the back-off has
+// passed, even once the file could run. The linked library's back-off is
+// lengthened.
+TEST_F(Fake_Server, ExecutableThatCannotRunCountsAsFailedStartAndArmsTheBackOff) {
+    link_vantrel();
+    g_lsp_limits.first_backoff = 60s;
+    std::string server = dir / "server";
+    write_file(server, std::string("#!/bin/sh\nexec '") + VANTREL_FAKE_SERVER + "' \"$@\"\n");
+    use_server("normal");
+    g_vantrel.lsp_set_executable_path(server.c_str());
+    ASSERT_NO_FATAL_FAILURE(scan(python_file("a.py")));
+    EXPECT_TRUE(eventually([] { return child_processes().empty(); }));
+    EXPECT_EQ(answer_to(dir / "a.py", 0, 4).thread, std::this_thread::get_id());
+    ASSERT_EQ(chmod(server.c_str(), 0700), 0);
+    ASSERT_NO_FATAL_FAILURE(scan(python_file("b.py")));
+    EXPECT_EQ(server_starts(), 0u) << "a scan during the back-off started a server";
+    stop_and_expect_clean();
+}
+
 TEST_F(Fake_Server, SecondPythonScanStartsNoSecondServer) {
     ASSERT_NO_FATAL_FAILURE(start_server("normal"));
     std::vector<pid_t> first = child_processes();
@@ -274,6 +376,15 @@ TEST_F(Fake_Server, ErrorResponseToReferencesGivesNoRecords) {
     ASSERT_NO_FATAL_FAILURE(start_server("error_references"));
     EXPECT_TRUE(has_no_records(answer_to(dir / "a.py", 0, 4)));
     EXPECT_TRUE(idle());
+    stop_and_expect_clean();
+}
+
+// The first location's URI holds the byte 0xE9, which is not UTF-8.
+TEST_F(Fake_Server, AnswerHoldingInvalidUtf8ReachesItsLookUpWithReplacementCharacters) {
+    ASSERT_NO_FATAL_FAILURE(start_server("invalid_utf8_references"));
+    Answer answer = answer_to(dir / "a.py", 3, 4);
+    EXPECT_EQ(answer.locations, (std::vector<Location>{{"file:///caf\xEF\xBF\xBD.py", 3, 4},
+                                                       {file_uri(dir / "a.py"), 4, 0}}));
     stop_and_expect_clean();
 }
 

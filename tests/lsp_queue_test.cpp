@@ -2,9 +2,11 @@
 // scripted server and the linked core library with short limits: no host
 // call waits for a server, frames reach it in order (a didOpen still unsent
 // is replaced in place, didOpens past the byte cap are dropped, requests
-// never), every look-up gets its own answer exactly once whatever the server
-// sends meanwhile, and only valid data crosses in either direction. Time
-// bounds here only detect hangs; each is wide.
+// never; a newer text of a file always withdraws its unsent older one; replies
+// to the server past the cap end its session), every look-up gets its own
+// answer exactly once whatever the server sends meanwhile, and only valid data
+// crosses in either direction. Time bounds here only detect hangs; each is
+// wide.
 #include <cstdio>
 #include <stdexcept>
 
@@ -113,6 +115,52 @@ TEST_F(Outgoing, ByteCapDropsDidOpensButKeepsRequests) {
     }
     EXPECT_GE(announced, 1u);
     EXPECT_LE(announced, 5u) << "didOpens beyond the cap were queued";
+    stop_and_expect_clean();
+}
+
+// Whether every frame queued so far has been taken by the session's writer.
+bool writer_has_taken_every_frame() {
+    return eventually([] {
+        std::lock_guard lock(g_lsp_state.session_mutex);
+        return g_lsp_state.outgoing.empty();
+    });
+}
+
+// With a cap of 640 KiB, version A of x.py (300 KiB) and y.py (300 KiB) wait
+// behind a file that fills the pipe to a server that reads nothing for now;
+// version B of x.py (400 KiB) fits neither beside them nor in A's place.
+TEST_F(Outgoing, NewerTextThatDoesNotFitUnderTheCapWithdrawsTheOlderOne) {
+    g_lsp_limits.outgoing_bytes = 640 << 10;
+    setenv("VANTREL_FAKE_RESUME", (dir / "resume").c_str(), 1);
+    ASSERT_NO_FATAL_FAILURE(start_server("pause_reading"));
+    std::string filler = python_file("filler.py", python_text_of_size(500 << 10));
+    ASSERT_NO_FATAL_FAILURE(scan(filler));
+    ASSERT_TRUE(writer_has_taken_every_frame());
+    std::string x = python_file("x.py", python_text_of_size(300 << 10));
+    std::string y = python_file("y.py", python_text_of_size(300 << 10));
+    ASSERT_NO_FATAL_FAILURE(scan(x));
+    ASSERT_NO_FATAL_FAILURE(scan(y));
+    write_file(x, python_text_of_size(400 << 10));
+    ASSERT_NO_FATAL_FAILURE(scan(x));
+    write_file(dir / "resume", "");
+    ASSERT_EQ(answer_to(y, 0, 0).count, 2);
+    std::vector<std::string> bodies = bodies_received();
+    ASSERT_EQ(bodies.size(), 6u);  // initialize, initialized, a, filler, y, references
+    EXPECT_TRUE(is_did_open_of(bodies[3], filler));
+    EXPECT_TRUE(is_did_open_of(bodies[4], y));
+    stop_and_expect_clean();
+}
+
+// Once initialized has come, the server sends 20,000 requests of its own and
+// reads nothing more: their replies pass the cap long before the write limit
+// would end the session.
+TEST_F(Outgoing, RepliesToServerThatSendsRequestsAndReadsNothingEndTheSessionAtTheCap) {
+    g_lsp_limits.outgoing_bytes = 256 << 10;
+    g_lsp_limits.write = 120s;
+    ASSERT_NO_FATAL_FAILURE(start_server("request_flood"));
+    EXPECT_TRUE(has_no_records(answer_to(dir / "a.py", 0, 4)));
+    EXPECT_TRUE(eventually([] { return child_processes().empty(); }))
+        << "the server was not ended";
     stop_and_expect_clean();
 }
 
