@@ -175,23 +175,25 @@ constexpr size_t READ_CHUNK = size_t{16} << 20;
 
 // Reads to end of file, whatever size the file showed when it was opened: it
 // may grow meanwhile, and a /proc file shows 0. False, with the buffer
-// partly filled, when the text passes limit or the worker stops.
+// partly filled, when the text passes limit or the worker stops. The buffer
+// grows by whole pages to a byte past the limit at least: /proc files take
+// reads of whole records only.
 bool read_to_end(int descriptor, size_t size_shown, size_t limit, std::string& buffer) {
-    buffer.resize(std::min(std::max(size_shown + 1, size_t{4096}), limit + 1));
+    size_t most = (limit / 4096 + 1) * 4096;
+    buffer.resize(std::min(std::max(size_shown + 1, size_t{4096}), most));
     size_t got = 0;
-    for (;;) {
-        if (got == buffer.size()) {
-            if (got > limit) return false;
-            buffer.resize(std::min(2 * got, limit + 1));
-        }
+    while (got <= limit) {
+        if (got == buffer.size()) buffer.resize(std::min(2 * got, most));
         if (g_scans_cancelled) return false;
         ssize_t count = read(descriptor, buffer.data() + got, std::min(buffer.size() - got, READ_CHUNK));
         if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) break;
+        if (count <= 0) {
+            buffer.resize(got);
+            return true;
+        }
         got += static_cast<size_t>(count);
     }
-    buffer.resize(got);
-    return true;
+    return false;
 }
 
 // Reads the whole file into buffer, reusing its storage. Anything but a

@@ -152,7 +152,7 @@ struct Scanner {
     Definition_Map definitions;
     File_Map files;
     Name_Filter name_filter;
-    std::string file_buffer;  // text of the file being scanned; kept between scans
+    std::string file_buffer;  // text of the file being scanned; storage of 4 MiB at most kept between scans
 };
 
 // ---- Memory and cancellation of parses ----
