@@ -134,23 +134,36 @@ TEST_F(Host_Files_Test, ScanBufferOfALargeFileIsGivenBackOnceTheFileIsScanned) {
     EXPECT_LE(g_scanner.file_buffer.capacity(), 4 * MEGABYTE);
 }
 
-enum class Longer { when_opened, once_its_size_was_taken };
+// How a file turns out longer than the budget: its size says so when it is
+// opened, it grows once its size was taken, or it shows size 0 and reads on
+// for hundreds of gigabytes (/proc/self/pagemap, eight bytes a page of the
+// address space).
+struct Long_File {
+    const char* name;
+    bool grows;
+    bool endless;
+};
 
-std::ostream& operator<<(std::ostream& out, Longer longer) {
-    return out << (longer == Longer::when_opened ? "longer when opened" : "longer once its size was taken");
-}
+std::ostream& operator<<(std::ostream& out, const Long_File& file) { return out << file.name; }
 
-class Longer_Than_The_Budget : public Host_Files_Test, public testing::WithParamInterface<Longer> {};
+class Longer_Than_The_Budget : public Host_Files_Test, public testing::WithParamInterface<Long_File> {
+protected:
+    std::string write_long_file() {
+        if (GetParam().endless) return "/proc/self/pagemap";
+        std::string path = dir / "long.py";
+        std::string start = "def long():\n    pass\n";
+        write_file(path, GetParam().grows ? start : start + long_string(3));
+        if (GetParam().grows) grow_when_scanned(path, long_string(3));
+        return path;
+    }
+};
 
-// The budget leaves a megabyte to the parse, whose tree for this file would
-// hold a few kilobytes.
+// The budget leaves a megabyte to the parse, whose tree for the file written
+// would hold a few kilobytes.
 TEST_P(Longer_Than_The_Budget, FileIsIndexedAsEmptyWithoutBeingReadThrough) {
     scan(dir / "missing.py");
     g_parse_limits.memory_budget = parse_memory_held() + MEGABYTE;
-    std::string path = dir / "long.py";
-    std::string start = "def long():\n    pass\n";
-    write_file(path, GetParam() == Longer::when_opened ? start + long_string(3) : start);
-    if (GetParam() == Longer::once_its_size_was_taken) grow_when_scanned(path, long_string(3));
+    std::string path = write_long_file();
     uint64_t read_before = bytes_read();
     scan(path);
     EXPECT_LT(bytes_read() - read_before, 2 * MEGABYTE);
@@ -158,9 +171,9 @@ TEST_P(Longer_Than_The_Budget, FileIsIndexedAsEmptyWithoutBeingReadThrough) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Host_Files, Longer_Than_The_Budget,
-                         testing::Values(Longer::when_opened, Longer::once_its_size_was_taken),
-                         [](const testing::TestParamInfo<Longer>& info) {
-                             return info.param == Longer::when_opened ? "WhenOpened" : "OnceItsSizeWasTaken";
-                         });
+                         testing::Values(Long_File{"WhenOpened", false, false},
+                                         Long_File{"OnceItsSizeWasTaken", true, false},
+                                         Long_File{"ReadingOnForEver", false, true}),
+                         [](const testing::TestParamInfo<Long_File>& info) { return std::string(info.param.name); });
 
 }  // namespace
