@@ -300,10 +300,10 @@ size_t reserve_size(size_t room) {
 
 // Sets a reserve aside for the scan about to start, sized from the room the
 // limits leave now. The current one is kept while it has half that size free
-// and, when whole, is not more than twice that size. One that still holds
-// blocks (arrays that a parser keeps from parse to parse can end up there)
-// is unmapped with its last block. False when no reserve could ever be set
-// aside: then nothing is parsed.
+// and, when whole, is not more than twice that size. A replaced one that
+// still holds blocks (arrays that a parser keeps from parse to parse can end
+// up there) is unmapped with its last block. False when no reserve could
+// ever be set aside: then nothing is parsed.
 bool set_aside_reserve() {
     Reserve* current = g_parse_memory.reserve;
     bool whole = current != nullptr && current->blocks == 0;
