@@ -50,11 +50,15 @@
  * exception out: failures show only as empty results. A file that cannot be
  * read (missing, not a regular file, 4 GiB or more, too large for memory) is
  * indexed as empty. So is a file whose parse would hold more memory than the
- * library allows a parse: a quarter of the machine's physical memory, at
- * most 4 GiB, and at most half of what RLIMIT_AS and RLIMIT_DATA leave when
- * the scan starts; the parse is cut short as soon as it passes that, and
- * even an allocation that the system refuses during a parse only cuts the
- * parse short. A search that runs out of memory reports no links; a call
+ * library allows a parse, its budget: a quarter of the machine's physical
+ * memory, at most 4 GiB, and at most half of what RLIMIT_AS and RLIMIT_DATA
+ * leave when the scan starts, once a reserve of an eighth of that (at most
+ * 64 MiB, address space that is not touched until it is needed) has been
+ * set aside. The parse is cut short as soon as it passes its budget, and an
+ * allocation that the system refuses during a parse only cuts the parse
+ * short: the reserve serves the parse until it has ended. A file longer
+ * than the budget is indexed as empty too, and read no further than the
+ * budget. A search that runs out of memory reports no links; a call
  * that cannot copy its arguments does nothing. A NULL pointer passed with a
  * non-zero length is read as empty. An exception thrown by a host callback
  * ends that request only: it counts as finished and the worker (or, for a
@@ -193,7 +197,9 @@ VANTREL_EXPORT void start_workers(void);
 /* Queues a re-index of one file, read from disk by path (path_length bytes,
  * no terminator needed; backslashes count as '/') to its end, also when the
  * file grows while it is read or shows size 0 (as /proc files do); a file
- * that is or grows to 4 GiB or more is indexed as empty. A scan of a path
+ * that is or grows to 4 GiB or more, or longer than the parse budget (see
+ * Failures above), is indexed as empty and read no further. The text of a
+ * file over 4 MiB is not kept once the file is scanned. A scan of a path
  * that already waits in the queue is dropped: no count, no callback; a path
  * the worker has already taken is queued again. callback may be NULL; it runs
  * once, on the worker thread, after the scan. A file that cannot be read, or

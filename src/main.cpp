@@ -167,49 +167,62 @@ struct Open_File {
     }
 };
 
-// Files of this size or more are not read: tree-sitter's offsets are 32-bit.
-constexpr size_t MAX_FILE_SIZE = size_t{1} << 32;
+// Longer texts are not read: tree-sitter's offsets are 32-bit.
+constexpr size_t MAX_TEXT_SIZE = UINT32_MAX;
 
 // Bytes read at a time, between checks for a stop.
 constexpr size_t READ_CHUNK = size_t{16} << 20;
 
 // Reads to end of file, whatever size the file showed when it was opened: it
 // may grow meanwhile, and a /proc file shows 0. False, with the buffer
-// partly filled, when the file reaches MAX_FILE_SIZE or the worker stops.
-bool read_to_end(int descriptor, size_t size_shown, std::string& buffer) {
-    buffer.resize(std::clamp(size_shown + 1, size_t{4096}, MAX_FILE_SIZE));
+// partly filled, when the text passes limit or the worker stops. The buffer
+// grows by whole pages to a byte past the limit at least: /proc files take
+// reads of whole records only.
+bool read_to_end(int descriptor, size_t size_shown, size_t limit, std::string& buffer) {
+    size_t most = (limit / 4096 + 1) * 4096;
+    buffer.resize(std::min(std::max(size_shown + 1, size_t{4096}), most));
     size_t got = 0;
-    for (;;) {
-        if (got == buffer.size()) {
-            if (got == MAX_FILE_SIZE) return false;
-            buffer.resize(std::min(2 * got, MAX_FILE_SIZE));
-        }
+    while (got <= limit) {
+        if (got == buffer.size()) buffer.resize(std::min(2 * got, most));
         if (g_scans_cancelled) return false;
         ssize_t count = read(descriptor, buffer.data() + got, std::min(buffer.size() - got, READ_CHUNK));
         if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) break;
+        if (count <= 0) {
+            buffer.resize(got);
+            return true;
+        }
         got += static_cast<size_t>(count);
     }
-    buffer.resize(got);
-    return true;
+    return false;
 }
 
 // Reads the whole file into buffer, reusing its storage. Anything but a
-// readable regular file under MAX_FILE_SIZE leaves it empty: a FIFO or a
-// device could block the worker or never end (opening without blocking and
-// checking the open file leaves no gap for a swap), and a path holding a NUL
-// byte names no file. A read cut short gives its storage back. Close-on-exec
-// keeps the descriptor out of processes the host starts meanwhile.
+// readable regular file whose text the scan's parse budget could hold beside
+// its parse leaves it empty: a FIFO or a device could block the worker or
+// never end (opening without blocking and checking the open file leaves no
+// gap for a swap), a path holding a NUL byte names no file, and reading
+// stops as soon as a file that grows, or a /proc file, passes the budget. A
+// read cut short gives its storage back. Close-on-exec keeps the descriptor
+// out of processes the host starts meanwhile.
 void read_file(const std::string& path, std::string& buffer) {
     buffer.clear();
     if (path.find('\0') != std::string::npos) return;
     Open_File file{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
     struct stat status;
+    size_t limit = std::min(scan_memory_budget(), MAX_TEXT_SIZE);
     if (file.descriptor < 0 || fstat(file.descriptor, &status) != 0 || !S_ISREG(status.st_mode) ||
-        static_cast<uint64_t>(status.st_size) >= MAX_FILE_SIZE)
+        static_cast<uint64_t>(status.st_size) > limit)
         return;
-    if (!read_to_end(file.descriptor, static_cast<size_t>(status.st_size), buffer))
+    if (!read_to_end(file.descriptor, static_cast<size_t>(status.st_size), limit, buffer))
         std::string().swap(buffer);
+}
+
+// The scan buffer's storage is kept for the next file up to this size; a
+// larger one goes back to the system once its file has been scanned.
+constexpr size_t KEPT_BUFFER_SIZE = size_t{4} << 20;
+
+void release_large_buffer(std::string& buffer) {
+    if (buffer.capacity() > KEPT_BUFFER_SIZE) std::string().swap(buffer);
 }
 
 // Re-indexes one file from disk. A file too large to be held in memory is
@@ -229,6 +242,7 @@ void handle_scan(Scan_Request& scan) {
     index_file(scan.path, scan.language);
     if (scan.language == VANTREL_PYTHON && !g_scanner.file_buffer.empty())
         lsp_did_open(scan.path, g_scanner.file_buffer);
+    release_large_buffer(g_scanner.file_buffer);
     if (scan.callback != nullptr) scan.callback(scan.context);
 }
 

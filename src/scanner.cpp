@@ -1,6 +1,7 @@
 #include "scanner.h"
 
 #include <malloc.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <bit>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <utility>
@@ -47,6 +49,31 @@ size_t physical_memory() {
 
 constexpr size_t MAX_PARSE_MEMORY_BUDGET = size_t{4} << 30;
 
+// Memory mapped beforehand, from which the hooks serve tree-sitter once the
+// system refuses it an allocation: tree-sitter checks none of its
+// allocations, so none may fail under it. The refusal cancels the parse, and
+// the reserve covers what the parse allocates until it has unwound: the rest
+// of the parser's step, then the release of its nodes, which stacks at most
+// a pointer per node released (a small part of what the nodes hold) while
+// the system gets back what they held. Blocks are cut from the front; the
+// last one's space is taken back when it is freed, and all of it once no
+// block is left. The record sits at the start of its own mapping.
+struct Reserve {
+    Reserve* older;  // reserves replaced while they still held blocks
+    size_t size;     // bytes mapped
+    size_t used;     // bytes from the start that the record and the blocks take
+    size_t blocks;   // blocks handed out and not yet freed
+};
+
+// Each block of a reserve follows a header holding its size; 16 bytes keep
+// the alignment malloc gives.
+constexpr size_t BLOCK_ALIGNMENT = 16;
+
+constexpr size_t round_up(size_t size, size_t unit) { return (size + unit - 1) / unit * unit; }
+
+// Where the first block's header starts.
+constexpr size_t RESERVE_START = round_up(sizeof(Reserve), BLOCK_ALIGNMENT);
+
 // What tree-sitter holds. Changed by the thread that scans only (the worker,
 // or after it has been joined the thread that unloads the library); atomics
 // so that other threads may read the figures.
@@ -55,7 +82,7 @@ struct Parse_Memory {
     std::atomic<size_t> peak{0};  // since the current or last parse started
     size_t budget = SIZE_MAX;     // of the current scan
     bool cancel_parse = false;    // over budget, or an allocation failed
-    void* reserve = nullptr;
+    Reserve* reserve = nullptr;   // the one blocks are cut from
 };
 
 Parse_Memory g_parse_memory;
@@ -64,8 +91,81 @@ Parse_Memory g_parse_memory;
 // allocation, and stay: every block it holds was counted by them.
 bool g_allocator_installed = false;
 
+Reserve* map_reserve(size_t size) {
+    void* start = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                       -1, 0);
+    if (start == MAP_FAILED) return nullptr;
+    return new (start) Reserve{nullptr, size, RESERVE_START, 0};
+}
+
+// The reserve a block was cut from; null for a block of the system's.
+Reserve* reserve_of(const void* block) {
+    for (Reserve* reserve = g_parse_memory.reserve; reserve != nullptr; reserve = reserve->older) {
+        auto start = reinterpret_cast<const char*>(reserve);
+        if (block >= start && block < start + reserve->size) return reserve;
+    }
+    return nullptr;
+}
+
+size_t& reserve_block_size(void* block) { return *(static_cast<size_t*>(block) - 2); }
+
+char* reserve_end(Reserve* reserve) { return reinterpret_cast<char*>(reserve) + reserve->used; }
+
+bool is_last_block(Reserve* reserve, void* block) {
+    return static_cast<char*>(block) + reserve_block_size(block) == reserve_end(reserve);
+}
+
+// A block of size bytes from the current reserve; null when it has no room.
+void* reserve_allocate(size_t size) {
+    Reserve* reserve = g_parse_memory.reserve;
+    size_t rounded = round_up(size, BLOCK_ALIGNMENT);
+    size_t left = reserve == nullptr ? 0 : reserve->size - reserve->used;
+    if (rounded < size || left < BLOCK_ALIGNMENT || rounded > left - BLOCK_ALIGNMENT) return nullptr;
+    void* block = reserve_end(reserve) + BLOCK_ALIGNMENT;
+    reserve_block_size(block) = rounded;
+    reserve->used += BLOCK_ALIGNMENT + rounded;
+    ++reserve->blocks;
+    return block;
+}
+
+// Grows or shrinks the last block of the current reserve where it stands.
+bool resize_in_reserve(void* block, size_t size) {
+    Reserve* reserve = g_parse_memory.reserve;
+    size_t rounded = round_up(size, BLOCK_ALIGNMENT);
+    if (reserve_of(block) != reserve || !is_last_block(reserve, block) || rounded < size ||
+        reserve->size - (static_cast<char*>(block) - reinterpret_cast<char*>(reserve)) < rounded)
+        return false;
+    reserve->used += rounded - reserve_block_size(block);
+    reserve_block_size(block) = rounded;
+    return true;
+}
+
+// A reserve replaced while it held blocks is unmapped with its last block.
+void reserve_free(Reserve* reserve, void* block) {
+    if (is_last_block(reserve, block)) reserve->used -= BLOCK_ALIGNMENT + reserve_block_size(block);
+    if (--reserve->blocks > 0) return;
+    reserve->used = RESERVE_START;
+    if (reserve == g_parse_memory.reserve) return;
+    Reserve** link = &g_parse_memory.reserve;
+    while (*link != reserve) link = &(*link)->older;
+    *link = reserve->older;
+    munmap(reserve, reserve->size);
+}
+
+void unmap_reserves() {
+    while (Reserve* reserve = g_parse_memory.reserve) {
+        g_parse_memory.reserve = reserve->older;
+        munmap(reserve, reserve->size);
+    }
+}
+
+size_t block_size(void* block) {
+    return reserve_of(block) != nullptr ? reserve_block_size(block) : malloc_usable_size(block);
+}
+
 void count_allocated(void* block) {
-    size_t held = g_parse_memory.held.load(std::memory_order_relaxed) + malloc_usable_size(block);
+    if (block == nullptr) return;
+    size_t held = g_parse_memory.held.load(std::memory_order_relaxed) + block_size(block);
     g_parse_memory.held.store(held, std::memory_order_relaxed);
     if (held > g_parse_memory.peak.load(std::memory_order_relaxed))
         g_parse_memory.peak.store(held, std::memory_order_relaxed);
@@ -77,50 +177,81 @@ void count_freed(size_t size) {
                               std::memory_order_relaxed);
 }
 
-// Allocates size bytes through allocate. When the platform's allocator fails,
-// the reserve goes back to it and the parse is cancelled, so that tree-sitter
-// gets its memory and goes on to its next progress check. Null only when even
-// that fails, for a block larger than the reserve.
+// Asks the system through allocate, unless a test refuses in its place.
+template <typename Allocate>
+void* system_allocate(Allocate allocate) {
+    if (g_refuse_parse_allocation != nullptr && g_refuse_parse_allocation()) return nullptr;
+    return allocate();
+}
+
+// A block from the system, or from the reserve once the system refuses,
+// which cancels the parse. Null only when the reserve has no room either.
 template <typename Allocate>
 void* allocate_for_parse(size_t size, Allocate allocate) {
-    void* block = allocate();
+    void* block = system_allocate(allocate);
     if (block != nullptr || size == 0) return block;
     g_parse_memory.cancel_parse = true;
-    std::free(std::exchange(g_parse_memory.reserve, nullptr));
-    return allocate();
+    return reserve_allocate(size);
 }
 
 void* parse_malloc(size_t size) {
     void* block = allocate_for_parse(size, [size] { return std::malloc(size); });
-    if (block != nullptr) count_allocated(block);
+    count_allocated(block);
     return block;
 }
 
+// Blocks of the reserve may have been used before.
 void* parse_calloc(size_t count, size_t size) {
-    void* block = allocate_for_parse(count * size, [count, size] { return std::calloc(count, size); });
-    if (block != nullptr) count_allocated(block);
+    size_t bytes;
+    if (__builtin_mul_overflow(count, size, &bytes)) return nullptr;
+    void* block = allocate_for_parse(bytes, [count, size] { return std::calloc(count, size); });
+    if (reserve_of(block) != nullptr) std::memset(block, 0, bytes);
+    count_allocated(block);
     return block;
-}
-
-// A failed realloc leaves the block as it was; one to size 0 frees it.
-void* parse_realloc(void* block, size_t size) {
-    size_t old_size = block == nullptr ? 0 : malloc_usable_size(block);
-    void* moved = allocate_for_parse(size, [block, size] { return std::realloc(block, size); });
-    if (moved == nullptr && size != 0) return nullptr;
-    count_freed(old_size);
-    if (moved != nullptr) count_allocated(moved);
-    return moved;
 }
 
 void parse_free(void* block) {
     if (block == nullptr) return;
-    count_freed(malloc_usable_size(block));
-    std::free(block);
+    count_freed(block_size(block));
+    if (Reserve* reserve = reserve_of(block))
+        reserve_free(reserve, block);
+    else
+        std::free(block);
 }
 
-void set_aside_reserve() {
-    if (g_parse_memory.reserve == nullptr && g_parse_limits.reserve != 0)
-        g_parse_memory.reserve = std::malloc(g_parse_limits.reserve);
+void* move_block(void* block, size_t old_size, void* moved, size_t size) {
+    if (moved == nullptr) return nullptr;
+    std::memcpy(moved, block, std::min(old_size, size));
+    parse_free(block);
+    count_allocated(moved);
+    return moved;
+}
+
+// A block of the system's is resized by the system. A block of the reserve
+// leaves it for one of the system's as soon as the system grants one; else
+// it grows where it stands, when it is the reserve's last, or moves within
+// the reserve. A failed realloc leaves the block as it was.
+void* parse_realloc(void* block, size_t size) {
+    if (block == nullptr) return parse_malloc(size);
+    if (size == 0) {
+        parse_free(block);
+        return nullptr;
+    }
+    size_t old_size = block_size(block);
+    if (reserve_of(block) == nullptr) {
+        if (void* resized = system_allocate([block, size] { return std::realloc(block, size); })) {
+            count_freed(old_size);
+            count_allocated(resized);
+            return resized;
+        }
+    } else if (void* moved = system_allocate([size] { return std::malloc(size); })) {
+        return move_block(block, old_size, moved, size);
+    }
+    g_parse_memory.cancel_parse = true;
+    if (!resize_in_reserve(block, size)) return move_block(block, old_size, reserve_allocate(size), size);
+    count_freed(old_size);
+    count_allocated(block);
+    return block;
 }
 
 // Bytes of the process's address space and of its data (RLIMIT_DATA counts
@@ -147,19 +278,46 @@ size_t soft_limit(int resource) {
 
 size_t room_left(size_t limit, size_t used) { return limit > used ? limit - used : 0; }
 
-// The budget of one scan: the set one, within half of the room that the
-// process's limits leave (the other half for the text, the index and what
-// the allocator keeps besides the blocks it hands out).
-size_t scan_memory_budget() {
-    size_t budget = g_parse_limits.memory_budget;
+// What RLIMIT_AS and RLIMIT_DATA leave the process to map; SIZE_MAX when
+// neither is set. Read from /proc when it can be; else found by mapping.
+size_t memory_room() {
     size_t address_limit = soft_limit(RLIMIT_AS);
     size_t data_limit = soft_limit(RLIMIT_DATA);
+    if (address_limit == SIZE_MAX && data_limit == SIZE_MAX) return SIZE_MAX;
     size_t address_space = 0;
     size_t data = 0;
-    if ((address_limit == SIZE_MAX && data_limit == SIZE_MAX) || !read_memory_use(address_space, data))
-        return budget;
-    size_t room = std::min(room_left(address_limit, address_space), room_left(data_limit, data));
-    return std::min(budget, room / 2);
+    if (!read_memory_use(address_space, data)) return mappable_bytes(std::min(address_limit, data_limit));
+    return std::min(room_left(address_limit, address_space), room_left(data_limit, data));
+}
+
+// The reserve for a room: an eighth of it, so that the budget keeps the
+// rest, and at most the set size.
+size_t reserve_size(size_t room) {
+    size_t page_size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    size_t size = room == SIZE_MAX ? g_parse_limits.reserve : std::min(g_parse_limits.reserve, room / 8);
+    return size / page_size * page_size;
+}
+
+// Sets a reserve aside for the scan about to start, sized from the room the
+// limits leave now. The current one is kept while it has half that size free
+// and, when whole, is not more than twice that size. A replaced one that
+// still holds blocks (arrays that a parser keeps from parse to parse can end
+// up there) is unmapped with its last block. False when no reserve could
+// ever be set aside: then nothing is parsed.
+bool set_aside_reserve() {
+    Reserve* current = g_parse_memory.reserve;
+    bool whole = current != nullptr && current->blocks == 0;
+    size_t room = memory_room();
+    if (whole && room != SIZE_MAX) room += current->size;
+    size_t size = reserve_size(room);
+    bool roomy = current != nullptr && current->size - current->used >= size / 2;
+    if (roomy && !(whole && current->size > 2 * size)) return true;
+    Reserve* fresh = size < RESERVE_START ? nullptr : map_reserve(size);
+    if (fresh == nullptr) return current != nullptr;
+    fresh->older = whole ? current->older : current;
+    if (whole) munmap(current, current->size);
+    g_parse_memory.reserve = fresh;
+    return true;
 }
 
 // Cancels the parse in progress once a stop is requested or the parse went
@@ -747,12 +905,39 @@ size_t parse_memory_held() { return g_parse_memory.held.load(std::memory_order_r
 
 size_t last_parse_peak() { return g_parse_memory.peak.load(std::memory_order_relaxed); }
 
+bool (*g_refuse_parse_allocation)() = nullptr;
+
+size_t scan_memory_budget() {
+    size_t room = memory_room();
+    if (room == SIZE_MAX) return g_parse_limits.memory_budget;
+    if (g_parse_memory.reserve == nullptr) room -= reserve_size(room);
+    return std::min(g_parse_limits.memory_budget, room / 2);
+}
+
+size_t mappable_bytes(size_t limit) {
+    constexpr size_t GRAIN = size_t{1} << 20;
+    size_t fits = 0;              // grains known to fit
+    size_t most = limit / GRAIN;  // grains that could
+    while (fits < most) {
+        size_t trial = most - (most - fits) / 2;
+        void* start = mmap(nullptr, trial * GRAIN, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (start == MAP_FAILED) {
+            most = trial - 1;
+            continue;
+        }
+        munmap(start, trial * GRAIN);
+        fits = trial;
+    }
+    return fits * GRAIN;
+}
+
 void initialize_tree_sitter_globals() {
     if (!g_allocator_installed) {
         ts_set_allocator(parse_malloc, parse_calloc, parse_realloc, parse_free);
         g_allocator_installed = true;
     }
-    set_aside_reserve();
+    if (!set_aside_reserve()) return;
     for (int i = 0; i < LANGUAGE_COUNT; ++i) {
         if (language_data_table[i].parser == nullptr)
             initialize_language_data(language_data_table[i], i + 1, grammar_functions[i]());
@@ -764,7 +949,7 @@ void release_parsers() {
         if (data.parser != nullptr) ts_parser_delete(data.parser);
         data = Language_Data{};
     }
-    std::free(std::exchange(g_parse_memory.reserve, nullptr));
+    unmap_reserves();
 }
 
 Language_Data* get_language_data(Language language) {
@@ -777,7 +962,7 @@ void scan_file(const std::string& path, const std::string& text, Scanner& scanne
     initialize_tree_sitter_globals();
     const Language_Data* data = get_language_data(language);
     forget_file(scanner, path);
-    if (text.empty() || text.size() > UINT32_MAX || g_scans_cancelled) return;
+    if (text.empty() || text.size() > UINT32_MAX || g_scans_cancelled || data->parser == nullptr) return;
     try {
         index_file(path, text, scanner, *data, language);
     } catch (const std::bad_alloc&) {

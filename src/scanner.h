@@ -206,17 +206,17 @@ struct Scanner {
     Definition_Map definitions;
     File_Map files;
     Name_Filter name_filter;
-    std::string file_buffer;  // text of the file being scanned; kept between scans
+    std::string file_buffer;  // text of the file being scanned; storage of 4 MiB at most kept between scans
 };
 
 // ---- Memory and cancellation of parses ----
 //
-// Tree-sitter allocates through hooks that count the bytes it holds. A parse
-// that takes more than its budget is cancelled at its next progress check
-// (every hundred parse actions or so). The hooks never return null, which
-// tree-sitter would not survive: when the platform's allocator fails, a
-// reserve set aside beforehand is given back to it, the parse is cancelled
-// and the allocation tried again.
+// Tree-sitter, and the grammars' scanners through it, allocate through hooks
+// that count the bytes they hold. A parse that takes more than its budget is
+// cancelled at its next progress check (every hundred parse actions or so).
+// The hooks never return null, which tree-sitter would not survive: once the
+// system refuses an allocation, the parse is cancelled and the hooks serve
+// it from a reserve set aside beforehand until it has unwound.
 
 // A quarter of the machine's physical memory, at most 4 GiB.
 extern const size_t PARSE_MEMORY_BUDGET;
@@ -224,14 +224,15 @@ extern const size_t PARSE_MEMORY_BUDGET;
 // The limits of parse memory. These values are the library's; only tests and
 // benchmarks of the core library change them, between scans.
 struct Parse_Limits {
-    // The bytes tree-sitter may hold during a scan, within half of the address
-    // space that RLIMIT_AS and RLIMIT_DATA leave when the scan starts.
+    // The bytes tree-sitter may hold during a scan, within half of what
+    // RLIMIT_AS and RLIMIT_DATA leave when the scan starts, the reserve
+    // deducted.
     size_t memory_budget = PARSE_MEMORY_BUDGET;
     // A scan whose parse held more than this gives the memory it freed back
     // to the system (malloc_trim); so does clear.
     size_t trim_threshold = size_t{256} << 20;
-    // Set aside for allocations that fail during a parse: enough for the
-    // parse to reach its next progress check.
+    // The reserve, mapped but not touched until the system refuses: this
+    // much, or an eighth of what the limits leave when that is less.
     size_t reserve = size_t{64} << 20;
 };
 
@@ -248,6 +249,23 @@ size_t parse_memory_held();
 
 // The most tree-sitter held at once during the last scan that parsed.
 size_t last_parse_peak();
+
+// The most a scan starting now may let tree-sitter hold: the set budget,
+// within half of what the process's limits leave once the reserve is set
+// aside. A file longer than this is indexed as empty without being read
+// through: its text could not be held beside its parse.
+size_t scan_memory_budget();
+
+// The largest private mapping the process's limits let it make now, up to
+// limit, at 1 MiB grain: found by trial mappings, each unmapped at once, so
+// for a moment the process's other threads have that much less room. What
+// the budget is computed from when /proc cannot be read.
+size_t mappable_bytes(size_t limit);
+
+// Test seam, null in the library: when set, called before each allocation
+// the hooks ask of the system; true makes that one fail as if the system had
+// refused it.
+extern bool (*g_refuse_parse_allocation)();
 
 // Re-indexes one file: removes the definitions the index holds for path, then
 // parses text with the grammar of language and records every definition its

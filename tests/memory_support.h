@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -33,6 +34,26 @@ inline std::string random_bytes(size_t bytes) {
     std::string text(bytes, '\0');
     for (char& byte : text) byte = static_cast<char>(random());
     return text;
+}
+
+// A Python text of about `bytes` bytes of short functions; its parse holds
+// about 60 bytes per byte of it.
+inline std::string python_functions(size_t bytes) {
+    std::string text;
+    for (size_t i = 0; text.size() < bytes; ++i)
+        text += "def f" + std::to_string(i) + "(a, b):\n    return a + b * (c - d)\n";
+    return text;
+}
+
+// Runs body in a forked child, which leaves with body's result through
+// _exit (no exit handler runs there); returns the child's wait status.
+template <typename Body>
+int wait_status_of_child(Body body) {
+    pid_t child = fork();
+    if (child == 0) _exit(body());
+    int status = 0;
+    waitpid(child, &status, 0);
+    return status;
 }
 
 inline size_t address_space_in_use() {

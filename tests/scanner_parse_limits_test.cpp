@@ -81,11 +81,8 @@ TEST_F(Parse_Budget, file_within_the_budget_is_indexed_whole) {
 }
 
 TEST_F(Parse_Budget, releasing_the_parsers_gives_back_every_byte_tree_sitter_held) {
-    const std::pair<const char*, Language> samples[] = {
-        {"sample.py", 1}, {"sample.js", 2},  {"sample.go", 3},    {"sample.php", 4}, {"sample.rs", 5},
-        {"sample.cpp", 6}, {"sample.java", 7}, {"sample.cs", 8},  {"sample.kt", 9},  {"sample.swift", 10},
-        {"sample.dart", 11}, {"sample.R", 12}, {"sample.rb", 13}, {"sample.lua", 14}};
-    for (const auto& [file_name, language] : samples) scan_file(file_name, read_sample(file_name), scanner, language);
+    for (const auto& [file_name, language] : SAMPLE_FILES)
+        scan_file(file_name, read_sample(file_name), scanner, language);
     g_parse_limits.memory_budget = parse_memory_held() + 8 * MEGABYTE;
     scan_file("big.py", deeply_nested(MEGABYTE), scanner, PYTHON);
     ASSERT_GT(parse_memory_held(), 0u);

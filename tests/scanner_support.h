@@ -40,6 +40,17 @@ inline Index_Snapshot snapshot(const Scanner& scanner) {
     return result;
 }
 
+// The sample source of each language in tests/sources.
+struct Sample_File {
+    const char* file_name;
+    Language language;
+};
+
+inline const Sample_File SAMPLE_FILES[] = {
+    {"sample.py", 1},   {"sample.js", 2},     {"sample.go", 3},    {"sample.php", 4}, {"sample.rs", 5},
+    {"sample.cpp", 6},  {"sample.java", 7},   {"sample.cs", 8},    {"sample.kt", 9},  {"sample.swift", 10},
+    {"sample.dart", 11}, {"sample.R", 12},    {"sample.rb", 13},   {"sample.lua", 14}};
+
 inline std::string read_sample(const std::string& file_name) {
     std::ifstream file(std::string(VANTREL_TEST_SOURCES) + "/" + file_name, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
