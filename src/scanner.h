@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -158,11 +159,13 @@ struct Scanner {
 // ---- Memory and cancellation of parses ----
 //
 // Tree-sitter allocates through hooks that count the bytes it holds. A parse
-// that takes more than its budget is cancelled at its next progress check
-// (every hundred parse actions or so). The hooks never return null, which
-// tree-sitter would not survive: when the platform's allocator fails, a
-// reserve set aside beforehand is given back to it, the parse is cancelled
-// and the allocation tried again.
+// that takes more than its budget, or more time than its limit, is cancelled
+// at its next check: every hundred parse actions or so, and inside the long
+// steps (the lexing of one token, the walks of the parse stack's paths,
+// error recovery) every few thousand bytes or path steps. The hooks never
+// return null, which tree-sitter would not survive: when the platform's
+// allocator fails, a reserve set aside beforehand is given back to it, the
+// parse is cancelled and the allocation tried again.
 
 // A quarter of the machine's physical memory, at most 4 GiB.
 extern const size_t PARSE_MEMORY_BUDGET;
@@ -179,6 +182,12 @@ struct Parse_Limits {
     // Set aside for allocations that fail during a parse: enough for the
     // parse to reach its next progress check.
     size_t reserve = size_t{64} << 20;
+    // A parse may take base_time_limit plus time_limit_per_256_kib for every
+    // 256 KiB of its text, and is cut short like one over its budget past
+    // that. Real sources parse at a megabyte a second or faster, so only
+    // input on which tree-sitter's error recovery turns quadratic gets there.
+    std::chrono::nanoseconds base_time_limit = std::chrono::seconds(10);
+    std::chrono::nanoseconds time_limit_per_256_kib = std::chrono::seconds(1);
 };
 
 extern Parse_Limits g_parse_limits;
@@ -201,7 +210,7 @@ size_t last_parse_peak();
 // pre-order is kept. An empty text, or one of 4 GiB or more (beyond
 // tree-sitter's 32-bit offsets), only removes the file's definitions. So does
 // a scan that is cancelled (g_scans_cancelled, or a parse over its memory
-// budget), and one during which memory runs out; the rest of the index stays
+// budget or its time limit), and one during which memory runs out; the rest of the index stays
 // as it was. Never throws. The first call sets up all fourteen parsers. Time:
 // one parse and one walk of the tree, plus the removal in time proportional
 // to the file's old definitions.
