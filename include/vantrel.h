@@ -54,7 +54,11 @@
  * most 4 GiB, and at most half of what RLIMIT_AS and RLIMIT_DATA leave when
  * the scan starts; the parse is cut short as soon as it passes that, and
  * even an allocation that the system refuses during a parse only cuts the
- * parse short. A search that runs out of memory reports no links; a call
+ * parse short. So is a file whose parse takes longer than 10 s plus 1 s per
+ * 256 KiB of its text, which real sources (parsed at a megabyte a second or
+ * more) never reach, but which input that drives the parser into quadratic
+ * error recovery would pass by minutes. No file, however deeply its code
+ * nests, overflows the worker's stack. A search that runs out of memory reports no links; a call
  * that cannot copy its arguments does nothing. A NULL pointer passed with a
  * non-zero length is read as empty. An exception thrown by a host callback
  * ends that request only: it counts as finished and the worker (or, for a
