@@ -192,7 +192,7 @@ struct Long_Token_Case {
 const std::vector<Long_Token_Case> long_token_cases = {
     {"cpp_comment", 6, "int x; /*", "comment "},
     {"swift_comment", 10, "let x = 1 /*", "comment "},
-    {"php_heredoc", 4, "<?php\n$x = <<<EOT\n", "heredoc line\n"},
+    {"php_heredoc", 4, "<?php\n$x = <<<EOT\n", "heredoc "},
     {"ruby_heredoc", 13, "x = <<~EOS\n", "heredoc line\n"},
     {"python_string", 1, "x = \"\"\"", "string "},
     {"rust_raw_string", 5, "fn f() { let x = r#\"", "string "},
