@@ -1,4 +1,5 @@
-# Copies a grammar's scanner, and every file that a patch changes, from the
+# Copies the sources of a package to be patched (a grammar's scanner, the
+# tree-sitter runtime), and every other file that a patch changes, from the
 # npm package into the build directory and applies the patch to the copies;
 # the package itself is never changed. Fails the build, saying which patch,
 # when the patch no longer applies (the package was updated).
@@ -6,15 +7,18 @@
 #   PACKAGE  the package's directory under node_modules
 #   PATCH    the patch, in unified format, paths relative to PACKAGE (-p1);
 #            its context must match exactly (no fuzz)
-#   SCANNER  the scanner source, relative to PACKAGE
+#   SOURCE   the file or directory to copy, relative to PACKAGE
 #   OUTPUT   the directory to copy into, emptied first
 #   PATCH_EXECUTABLE  GNU patch
 file(STRINGS ${PATCH} changed REGEX "^\\+\\+\\+ b/")
 list(TRANSFORM changed REPLACE "^\\+\\+\\+ b/([^\t]*).*$" "\\1")
 file(REMOVE_RECURSE ${OUTPUT})
-foreach(path ${SCANNER} ${changed})
+foreach(path ${SOURCE} ${changed})
   get_filename_component(directory ${OUTPUT}/${path} DIRECTORY)
-  file(COPY ${PACKAGE}/${path} DESTINATION ${directory})
+  # A file that the patch creates is not in the package.
+  if(EXISTS ${PACKAGE}/${path})
+    file(COPY ${PACKAGE}/${path} DESTINATION ${directory})
+  endif()
 endforeach()
 execute_process(COMMAND ${PATCH_EXECUTABLE} -p1 --batch --forward --fuzz=0 --silent -d ${OUTPUT} -i ${PATCH}
   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)

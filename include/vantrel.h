@@ -58,9 +58,13 @@
  * allocation that the system refuses during a parse only cuts the parse
  * short: the reserve serves the parse until it has ended. A file longer
  * than the budget is indexed as empty too, and read no further than the
- * budget. A search that runs out of memory reports no links; a call
- * that cannot copy its arguments does nothing. A NULL pointer passed with a
- * non-zero length is read as empty. An exception thrown by a host callback
+ * budget. So is a file whose parse takes longer than 10 s plus 1 s per
+ * 256 KiB of its text, which real sources (parsed at a megabyte a second or
+ * more) never reach, but which input that drives the parser into quadratic
+ * error recovery would pass by minutes. No file, however deeply its code
+ * nests, overflows the worker's stack. A search that runs out of memory
+ * reports no links; a call that cannot copy its arguments does nothing. A
+ * NULL pointer passed with a non-zero length is read as empty. An exception thrown by a host callback
  * ends that request only: it counts as finished and the worker (or, for a
  * references callback, the reader) goes on.
  *
@@ -255,8 +259,9 @@ VANTREL_EXPORT void enqueue_clear(void);
  * file is left with no definitions; its callback is still called); queued
  * requests are never served and stay in the pending count (a caller waiting
  * for a queued find is released); then the server is shut down. Blocks until
- * all of this is done: about a second for a scan cut short, a few seconds at
- * most for the server. Call once, last. Before any worker was started it only
+ * all of this is done: well under a second for a scan cut short, whatever it
+ * is reading, plus about 0.3 s per gigabyte its parse held, which is given
+ * back first; a few seconds at most for the server. Call once, last. Before any worker was started it only
  * shuts the server down, and the library stays usable. */
 VANTREL_EXPORT void enqueue_stop(void);
 

@@ -9,6 +9,7 @@
 #include "main.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@
 #include <string>
 #include <thread>
 #include <unordered_set>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -61,6 +63,12 @@ struct Clear_Request {};
 
 using Request = std::variant<Scan_Request, Find_Request, Clear_Request>;
 
+// The worker thread: joinable from its start until it is joined or detached.
+struct Worker_Thread {
+    pthread_t handle{};
+    bool joinable = false;
+};
+
 }  // namespace
 
 // Global objects, constructed at load in this order and destroyed in reverse.
@@ -75,7 +83,7 @@ std::condition_variable g_queue_cv;  // the worker waits on it for requests or a
 std::deque<Request> g_request_queue;  // finds and clears, served before every scan
 std::deque<Request> g_scan_queue;
 std::unordered_set<std::string> g_queued_scan_paths;  // the path of every queued scan
-std::thread g_worker_thread;
+Worker_Thread g_worker_thread;
 Scanner g_scanner;  // used by the worker thread only
 
 // Constant-initialised: valid before any constructor above has run.
@@ -107,6 +115,30 @@ bool on_worker_thread() { return g_worker_id.load() == std::this_thread::get_id(
 void worker_loop();
 void stop_at_unload(void*);
 
+// The worker's stack, whatever the host's threads get by default (from its
+// RLIMIT_STACK at start, or as the host set it), which may be small. The
+// scans need little: nothing they run takes stack in proportion to the
+// source, as tree-sitter's recursions over the parse stack are patched into
+// loops and the walk of a tree keeps its path on the heap. The size is the
+// one Linux gives a process's main thread by default, for the host's scan
+// and find callbacks, which run on the worker.
+constexpr size_t WORKER_STACK_SIZE = size_t{8} << 20;
+
+void* run_worker(void*) noexcept {
+    worker_loop();
+    return nullptr;
+}
+
+// False, with the handle not joinable, when the system refuses the thread.
+bool start_worker_thread(Worker_Thread& worker) {
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) return false;
+    worker.joinable = pthread_attr_setstacksize(&attributes, WORKER_STACK_SIZE) == 0 &&
+                      pthread_create(&worker.handle, &attributes, run_worker, nullptr) == 0;
+    pthread_attr_destroy(&attributes);
+    return worker.joinable;
+}
+
 // Runs an exported function's body: no exception may reach the host's
 // frames, so a failure (memory, thread creation) ends the call without effect.
 template <typename Body>
@@ -126,7 +158,8 @@ void host_call(Body body) noexcept {
 }
 
 // Starts the worker unless one is held; false once a stop has ended the
-// worker, so that no request is accepted that nobody would ever serve.
+// worker, or when no thread can be started, so that no request is accepted
+// that nobody would ever serve.
 // Caller holds g_queue_mutex, which makes the test and the start one step.
 // No worker runs unless it is sure to be stopped before the library's
 // objects are destroyed. Registering with this library's handle makes the
@@ -134,14 +167,13 @@ void host_call(Body body) noexcept {
 // sanitizer's runtime) to the process's exit alone.
 bool start_worker_locked() {
     if (g_stop_requested) return false;
-    if (g_worker_thread.joinable()) return true;
+    if (g_worker_thread.joinable) return true;
     if (!g_stop_at_unload_registered) {
         if (abi::__cxa_atexit(stop_at_unload, nullptr, &__dso_handle) != 0) return false;
         g_stop_at_unload_registered = true;
     }
     g_worker_process = getpid();
-    g_worker_thread = std::thread(worker_loop);
-    return true;
+    return start_worker_thread(g_worker_thread);
 }
 
 // Releases the caller waiting for this find, if any. The notification is
@@ -357,14 +389,14 @@ bool append_find(Find_Request&& find) {
 // none when no worker is held or this is the worker itself (a callback that
 // stops its own worker; the handle stays for a later stop or the unload to
 // join).
-std::thread request_worker_stop() {
-    std::thread worker;
+Worker_Thread request_worker_stop() {
+    Worker_Thread worker;
     {
         std::lock_guard lock(g_queue_mutex);
-        if (!g_worker_thread.joinable()) return worker;
+        if (!g_worker_thread.joinable) return worker;
         g_stop_requested = true;
         g_scans_cancelled = true;
-        if (!on_worker_thread()) worker = std::move(g_worker_thread);
+        if (!on_worker_thread()) worker = std::exchange(g_worker_thread, Worker_Thread{});
     }
     g_queue_cv.notify_one();
     return worker;
@@ -376,10 +408,10 @@ std::thread request_worker_stop() {
 void stop_all() {
     std::unique_lock stop_lock(g_stop_mutex, std::defer_lock);
     if (!on_worker_thread()) stop_lock.lock();
-    std::thread worker = request_worker_stop();
+    Worker_Thread worker = request_worker_stop();
     guarded(lsp_shutdown);
-    if (!worker.joinable()) return;
-    worker.join();
+    if (!worker.joinable) return;
+    pthread_join(worker.handle, nullptr);
     guarded(lsp_shutdown);
 }
 
@@ -411,8 +443,9 @@ void stop_at_unload(void*) {
     guarded(stop_all);
     // Left only when exit() was called from a callback on the worker itself,
     // which cannot join its own thread.
-    if (g_worker_thread.joinable()) {
-        g_worker_thread.detach();
+    if (g_worker_thread.joinable) {
+        pthread_detach(g_worker_thread.handle);
+        g_worker_thread.joinable = false;
         return;
     }
     release_parsers();

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -320,13 +321,29 @@ bool set_aside_reserve() {
     return true;
 }
 
-// Cancels the parse in progress once a stop is requested or the parse went
-// over its budget; called by tree-sitter at each progress check.
-bool parse_interrupted(TSParseState*) {
+// Ends the scan in progress once a stop is requested or its parse went over
+// its budget.
+bool scan_interrupted() {
     return g_parse_memory.cancel_parse || g_scans_cancelled.load(std::memory_order_relaxed);
 }
 
-bool scan_interrupted() { return parse_interrupted(nullptr); }
+// When the parse in progress passes its time limit.
+std::chrono::steady_clock::time_point g_parse_deadline;
+
+void start_parse_clock(size_t text_size) {
+    using Nanoseconds = std::chrono::duration<double, std::nano>;
+    Nanoseconds per_byte = Nanoseconds(g_parse_limits.time_limit_per_256_kib) / (256 * 1024);
+    g_parse_deadline = std::chrono::steady_clock::now() + g_parse_limits.base_time_limit +
+                       std::chrono::duration_cast<std::chrono::nanoseconds>(per_byte * text_size);
+}
+
+// Cancels the parse in progress as scan_interrupted does, and once it passes
+// its time limit. Called by tree-sitter at each progress check and, inside
+// its long steps, every few thousand bytes lexed or stack paths walked: cheap
+// enough for that, a clock read at most.
+bool parse_interrupted(TSParseState*) {
+    return scan_interrupted() || std::chrono::steady_clock::now() > g_parse_deadline;
+}
 
 void start_parse_accounting() {
     g_parse_memory.budget = scan_memory_budget();
@@ -706,6 +723,7 @@ const char* read_text(void* text, uint32_t byte, TSPoint, uint32_t* length) {
 // parse is reset: the parser's next parse would resume it otherwise.
 TSTree* parse(TSParser* parser, const std::string& text) {
     start_parse_accounting();
+    start_parse_clock(text.size());
     TSInput input{const_cast<std::string*>(&text), read_text, TSInputEncodingUTF8, nullptr};
     TSTree* tree = ts_parser_parse_with_options(parser, nullptr, input, {nullptr, parse_interrupted});
     if (tree == nullptr) ts_parser_reset(parser);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -212,11 +213,14 @@ struct Scanner {
 // ---- Memory and cancellation of parses ----
 //
 // Tree-sitter, and the grammars' scanners through it, allocate through hooks
-// that count the bytes they hold. A parse that takes more than its budget is
-// cancelled at its next progress check (every hundred parse actions or so).
-// The hooks never return null, which tree-sitter would not survive: once the
-// system refuses an allocation, the parse is cancelled and the hooks serve
-// it from a reserve set aside beforehand until it has unwound.
+// that count the bytes they hold. A parse that takes more than its budget, or
+// more time than its limit, is cancelled at its next check: every hundred
+// parse actions or so, and inside the long steps (the lexing of one token,
+// the walks of the parse stack's paths, error recovery) every few thousand
+// bytes or path steps. The hooks never return null, which tree-sitter would
+// not survive: once the system refuses an allocation, the parse is cancelled
+// and the hooks serve it from a reserve set aside beforehand until it has
+// unwound.
 
 // A quarter of the machine's physical memory, at most 4 GiB.
 extern const size_t PARSE_MEMORY_BUDGET;
@@ -234,6 +238,12 @@ struct Parse_Limits {
     // The reserve, mapped but not touched until the system refuses: this
     // much, or an eighth of what the limits leave when that is less.
     size_t reserve = size_t{64} << 20;
+    // A parse may take base_time_limit plus time_limit_per_256_kib for every
+    // 256 KiB of its text, and is cut short like one over its budget past
+    // that. Real sources parse at a megabyte a second or faster, so only
+    // input on which tree-sitter's error recovery turns quadratic gets there.
+    std::chrono::nanoseconds base_time_limit = std::chrono::seconds(10);
+    std::chrono::nanoseconds time_limit_per_256_kib = std::chrono::seconds(1);
 };
 
 extern Parse_Limits g_parse_limits;
@@ -273,8 +283,8 @@ extern bool (*g_refuse_parse_allocation)();
 // pre-order is kept. An empty text, or one of 4 GiB or more (beyond
 // tree-sitter's 32-bit offsets), only removes the file's definitions. So does
 // a scan that is cancelled (g_scans_cancelled, or a parse over its memory
-// budget), and one during which memory runs out; the rest of the index stays
-// as it was. Never throws. The first call sets up all fourteen parsers. Time:
+// budget or its time limit), and one during which memory runs out; the rest
+// of the index stays as it was. Never throws. The first call sets up all fourteen parsers. Time:
 // one parse and one walk of the tree; each definition removed or added costs
 // O(log n) in the n files that define its name, whatever the order in which
 // files are scanned.
