@@ -172,8 +172,9 @@ typedef void (*References_Callback)(uint64_t context, Host_Location *locations,
  * output and no other descriptor of the library; the host's standard error,
  * environment and working directory; no blocked signal; and SIGCHLD, SIGPIPE
  * and SIGTERM at their default actions (other signals the host ignores stay
- * ignored). An executable that cannot be run (missing, not executable, a
- * script without a "#!" line) is a failed start.
+ * ignored). A script without a "#!" line runs under /bin/sh, as a shell
+ * runs it. An executable that cannot be run (missing, not executable) is a
+ * failed start.
  *
  * The server's life. The scan that starts the server does not wait for it:
  * the initialize handshake runs on the library's own threads, and files

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <span>
 #include <string_view>
@@ -12,6 +13,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -1156,13 +1158,46 @@ static bool set_child_signals(posix_spawnattr_t& attributes) {
            posix_spawnattr_setflags(&attributes, flags) == 0;
 }
 
+// The file that a search through PATH finds for name: the first executable
+// regular file of that name in PATH's directories (an empty one is the
+// working directory). Empty when there is none.
+static std::string find_in_path(std::string_view name) {
+    const char* path = getenv("PATH");
+    std::string_view directories = path != nullptr ? path : "/bin:/usr/bin";
+    for (;;) {
+        size_t colon = directories.find(':');
+        std::string_view directory = directories.substr(0, colon);
+        std::string file = std::string(directory.empty() ? "." : directory) + "/";
+        file += name;
+        struct stat status;
+        if (access(file.c_str(), X_OK) == 0 && stat(file.c_str(), &status) == 0 &&
+            S_ISREG(status.st_mode))
+            return file;
+        if (colon == std::string_view::npos) return {};
+        directories.remove_prefix(colon + 1);
+    }
+}
+
+// An executable without a "#!" line is a shell script to execlp, which runs
+// it with /bin/sh; posix_spawnp refuses it. Running it the same way keeps
+// such servers (a wrapper script, say) working.
+static int spawn_script(const char* executable, const posix_spawn_file_actions_t& actions,
+                        const posix_spawnattr_t& attributes, pid_t& pid) {
+    std::string script = std::strchr(executable, '/') ? executable : find_in_path(executable);
+    if (script.empty()) return ENOEXEC;
+    char* const arguments[] = {const_cast<char*>("/bin/sh"), script.data(),
+                               const_cast<char*>("server"), nullptr};
+    return posix_spawn(&pid, "/bin/sh", &actions, &attributes, arguments, environ);
+}
+
 // Starts "executable server", through PATH when executable holds no '/',
 // with the host's environment and working directory. posix_spawn copies
 // nothing of the host (glibc's runs the child on the host's memory until it
 // execs, as vfork does): a fork would copy the page tables of a host with
 // gigabytes resident and hold the allocator's locks meanwhile, stalling the
 // host's threads. An executable that cannot run fails here: glibc reports
-// the exec's error, and has reaped the child. The child's id, or -1.
+// the exec's error, and has reaped the child; one that is a script without
+// a "#!" line runs under /bin/sh. The child's id, or -1.
 static pid_t spawn_child(const char* executable, int stdin_read, int stdin_write,
                          int stdout_read, int stdout_write) {
     posix_spawn_file_actions_t actions;
@@ -1175,11 +1210,13 @@ static pid_t spawn_child(const char* executable, int stdin_read, int stdin_write
     char* const arguments[] = {const_cast<char*>(executable), const_cast<char*>("server"),
                                nullptr};
     pid_t pid = -1;
-    if (!add_child_descriptors(actions, stdin_read, stdin_write, stdout_read, stdout_write) ||
-        !set_child_signals(attributes) ||
-        posix_spawnp(&pid, executable, &actions, &attributes, arguments, environ) != 0) {
-        pid = -1;
+    int error = EINVAL;
+    if (add_child_descriptors(actions, stdin_read, stdin_write, stdout_read, stdout_write) &&
+        set_child_signals(attributes)) {
+        error = posix_spawnp(&pid, executable, &actions, &attributes, arguments, environ);
+        if (error == ENOEXEC) error = spawn_script(executable, actions, attributes, pid);
     }
+    if (error != 0) pid = -1;
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     return pid;

@@ -191,6 +191,35 @@ TEST_F(Fake_Server, ServerWhosePathHoldsNoSlashIsFoundThroughPath) {
     EXPECT_EQ(server_info("arg"), std::vector<std::string>{"server"});
 }
 
+// A server script with no "#!" line, in dir/bin, which leads PATH.
+class Script_Server : public Fake_Server {
+protected:
+    std::string script = dir / "bin/vantrel-fake-lsp-script";
+
+    void SetUp() override {
+        Fake_Server::SetUp();
+        std::filesystem::create_directory(dir / "bin");
+        write_file(script, std::string("exec '") + VANTREL_FAKE_SERVER + "' \"$@\"\n");
+        ASSERT_EQ(chmod(script.c_str(), 0700), 0);
+        setenv("PATH", (dir / "bin:" + getenv("PATH")).c_str(), 1);
+    }
+
+    // Names the script as the server and scans a Python file.
+    void start_script(const char* executable) {
+        use_server("normal");
+        g_vantrel.lsp_set_executable_path(executable);
+        ASSERT_NO_FATAL_FAILURE(scan(python_file("a.py")));
+        EXPECT_TRUE(handshakes_reach(1)) << executable << " did not start";
+        stop_and_expect_clean();
+        EXPECT_EQ(server_info("arg"), std::vector<std::string>{"server"});
+    }
+};
+
+// As a shell would, the library runs such a script with /bin/sh.
+TEST_F(Script_Server, NamedByItsPathRunsUnderTheShell) { start_script(script.c_str()); }
+
+TEST_F(Script_Server, FoundThroughPathRunsUnderTheShell) { start_script("vantrel-fake-lsp-script"); }
+
 // The worker, which starts the server, inherits the signal mask of the host
 // thread that started it.
 TEST_F(Fake_Server, ServerStartsWithNoSignalBlocked) {
