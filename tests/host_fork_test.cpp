@@ -4,56 +4,10 @@
 // parent's server, and its calls into the library return at once. The
 // parent's look-ups go on being answered. A child forked before the library
 // started its worker uses the library as its own.
+#include "fork_support.h"
 #include "host_support.h"
 
 namespace {
-
-// Set in each forked child. A child gives up its copies of the library's
-// objects rather than destroy them, so leak checking at its exit would
-// report them.
-bool g_in_child = false;
-
-}  // namespace
-
-// Asked by LeakSanitizer, when the program runs under it, before it checks.
-extern "C" __attribute__((visibility("default"))) int __lsan_is_turned_off() {
-    return g_in_child ? 1 : 0;
-}
-
-namespace {
-
-// Forks a child that runs body, then ends with exit(status) as a host would:
-// through the exit handlers, the library's included.
-template <typename Body>
-pid_t fork_child(Body body) {
-    pid_t child = fork();
-    if (child == 0) {
-        g_in_child = true;
-        std::exit(body());
-    }
-    return child;
-}
-
-// The child's wait status once it has ended, or none if it is still running
-// after the limit (it is then killed: a hang fails the test instead of
-// stalling it).
-std::optional<int> status_of(pid_t child, std::chrono::seconds limit = std::chrono::seconds(10)) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return std::nullopt;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return status;
-}
-
-bool exited_with(std::optional<int> status, int code) {
-    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
-}
 
 class Host_Fork_Test : public Host_Test {
 protected:
