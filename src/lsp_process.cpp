@@ -33,20 +33,31 @@ void lsp_set_executable(const char* path) {
     g_lsp_executable_path = path == nullptr ? "" : path;
     g_lsp_state.backoff = std::chrono::milliseconds(0);
     g_lsp_state.retry_at = Lsp_Clock::time_point();
+    ++g_lsp_state.executable_version;
 }
 
-// The executable to start now: empty when none is set or a back-off after
-// failed starts has not run out.
-static std::string executable_to_start() {
+// The executable to start now, and the version of its setting; the path is
+// empty when none is set or a back-off after failed starts has not run out.
+struct Lsp_Executable {
+    std::string path;
+    uint64_t version;
+};
+
+static Lsp_Executable executable_to_start() {
     std::lock_guard lock(g_lsp_executable_path_mutex);
-    if (Lsp_Clock::now() < g_lsp_state.retry_at) return {};
-    return g_lsp_executable_path;
+    uint64_t version = g_lsp_state.executable_version;
+    if (Lsp_Clock::now() < g_lsp_state.retry_at) return {{}, version};
+    return {g_lsp_executable_path, version};
 }
 
 // A session that failed to start or ended soon after its start makes the
 // next start wait, twice as long each time; one that lasted resets the wait.
-static void note_session_end(Lsp_State& state, Lsp_Clock::time_point ended_at, bool lasted) {
+// A session started before the executable was last set counts for nothing:
+// setting it has reset the wait.
+static void note_session_end(Lsp_State& state, Lsp_Clock::time_point ended_at, bool lasted,
+                             uint64_t version) {
     std::lock_guard lock(g_lsp_executable_path_mutex);
+    if (version != state.executable_version) return;
     if (lasted) {
         state.backoff = std::chrono::milliseconds(0);
         state.retry_at = Lsp_Clock::time_point();
@@ -924,7 +935,6 @@ static void mark_initialize_answered(Lsp_State& state) {
         std::lock_guard lock(state.session_mutex);
         if (state.phase.load() != Lsp_Phase::starting) return;
         state.initialize_answered = true;
-        state.answered_at = Lsp_Clock::now();
         state.phase.store(Lsp_Phase::running, std::memory_order_release);
         g_lsp_started.store(true, std::memory_order_release);
     }
@@ -1096,7 +1106,9 @@ static void set_phase(Lsp_State& state, Lsp_Phase phase) {
 // True when no session is alive: none was, or the one that is over has just
 // been cleaned up, as a shutdown would, and its outcome noted for the
 // back-off. A session whose threads are still ending (its child has a few
-// seconds to exit) is left for a later scan rather than waited for.
+// seconds to exit) is left for a later scan rather than waited for. A session
+// lasted when its server answered initialize and was lost a healthy session
+// or more after its start.
 static bool clean_up_ended_session(Lsp_State& state) {
     bool lasted = false;
     Lsp_Clock::time_point ended_at;
@@ -1107,11 +1119,12 @@ static bool clean_up_ended_session(Lsp_State& state) {
         if (phase != Lsp_Phase::over || !state.reader_finished || !state.writer_finished)
             return false;
         ended_at = state.ended_at;
-        lasted = state.answered_at && ended_at - *state.answered_at >= g_lsp_limits.healthy_session;
+        lasted = state.initialize_answered &&
+                 ended_at - state.started_at >= g_lsp_limits.healthy_session;
     }
     join_session_threads(state);
     close_server_output(state.process);
-    note_session_end(state, ended_at, lasted);
+    note_session_end(state, ended_at, lasted, state.session_version);
     set_phase(state, Lsp_Phase::idle);
     return true;
 }
@@ -1139,7 +1152,7 @@ static void open_session(Lsp_State& state, std::deque<Lsp_Frame>& first_frames) 
     state.initialize_answered = false;
     state.reader_finished = false;
     state.writer_finished = false;
-    state.answered_at.reset();
+    state.started_at = Lsp_Clock::now();
     state.phase.store(Lsp_Phase::starting, std::memory_order_release);
 }
 
@@ -1155,11 +1168,12 @@ static void abandon_session(Lsp_State& state) {
     state.writer_finished = true;
 }
 
-static void start_session(Lsp_State& state, const std::string& executable,
+static void start_session(Lsp_State& state, const Lsp_Executable& executable,
                           const std::string& path) {
     std::deque<Lsp_Frame> first_frames = handshake_frames(path);
-    if (!spawn_server(executable, state.process)) {
-        note_session_end(state, Lsp_Clock::now(), false);
+    state.session_version = executable.version;
+    if (!spawn_server(executable.path, state.process)) {
+        note_session_end(state, Lsp_Clock::now(), false, executable.version);
         return;
     }
     open_session(state, first_frames);
@@ -1175,8 +1189,8 @@ void lsp_start_server(const std::string& path) {
     try {
         std::lock_guard lock(g_server_start_mutex);
         if (!clean_up_ended_session(g_lsp_state)) return;
-        std::string executable = executable_to_start();
-        if (!executable.empty()) start_session(g_lsp_state, executable, path);
+        Lsp_Executable executable = executable_to_start();
+        if (!executable.path.empty()) start_session(g_lsp_state, executable, path);
     } catch (...) {
         // A start that cannot be made is tried again at the next Python scan.
     }

@@ -128,15 +128,22 @@ struct Lsp_State {
     std::unordered_map<std::string, uint64_t> unsent_did_opens;  // path -> sequence number
     bool reader_finished = false;  // the reader has answered, ended the child and returns
     bool writer_finished = false;
-    std::optional<Lsp_Clock::time_point> answered_at;  // initialize's reply
+    Lsp_Clock::time_point started_at;  // the server's spawn
     Lsp_Clock::time_point ended_at;
     // When the child, once the session is over, gets SIGTERM if it has not
     // ended by itself; a shutdown brings it forward to its own deadline.
     Lsp_Clock::time_point child_deadline;
 
-    // Back-off of failed starts, guarded by g_lsp_executable_path_mutex.
+    // Guarded by g_server_start_mutex: the version of the executable setting
+    // the session was started under.
+    uint64_t session_version = 0;
+
+    // Back-off of failed starts, guarded by g_lsp_executable_path_mutex, with
+    // the number of settings of the executable: the end of a session started
+    // under an earlier setting does not count.
     std::chrono::milliseconds backoff{0};  // 0: the last session was sound
     Lsp_Clock::time_point retry_at;
+    uint64_t executable_version = 0;
 };
 
 extern Lsp_State g_lsp_state;
@@ -149,7 +156,8 @@ extern std::mutex g_lsp_executable_path_mutex;  // guards g_lsp_executable_path 
 extern std::string g_lsp_executable_path;
 
 // Stores a copy of path as the server executable; null or empty means none.
-// Also forgets the back-off of earlier failed starts.
+// Also forgets the back-off of earlier failed starts, and the failure of
+// every session started before, whether it has ended yet or not.
 void lsp_set_executable(const char* path);
 
 // Framing and outgoing messages. lsp_send queues one frame and returns at

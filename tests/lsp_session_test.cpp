@@ -26,6 +26,22 @@ protected:
     // Ends that server with a look-up, which gets no records.
     void end_server_with_look_up() { EXPECT_TRUE(has_no_records(answer_to(dir / "a.py", 0, 4))); }
 
+    // The first server ends at its start, and for a minute no later scan
+    // starts another; every later start is of a server that answers.
+    void fail_first_start() {
+        g_lsp_limits.first_backoff = 60s;
+        g_lsp_limits.max_backoff = 60s;
+        setenv("VANTREL_FAKE_LATER_MODE", "normal", 1);
+        use_server("crash_at_start");
+        ASSERT_NO_FATAL_FAILURE(scan(python_file("a.py")));
+    }
+
+    // After fail_first_start: a later server has come up and answers.
+    void expect_later_server_to_answer() {
+        ASSERT_TRUE(handshakes_reach(1)) << "no later server came up";
+        EXPECT_TRUE(answers_position(answer_to(dir / "a.py", 3, 4), dir / "a.py", 3, 4));
+    }
+
     // Scans until a second server starts, and checks that its answers arrive.
     void expect_second_server_to_answer() {
         ASSERT_TRUE(scans_start_server(2)) << "no scan started a server again";
@@ -229,18 +245,27 @@ TEST_F(Session, ServerCrashingAtEveryStartIsStartedBoundedNumberOfTimes) {
 }
 
 TEST_F(Session, SettingExecutablePathEndsBackOff) {
-    g_lsp_limits.first_backoff = 60s;
-    g_lsp_limits.max_backoff = 60s;
-    setenv("VANTREL_FAKE_LATER_MODE", "normal", 1);
-    use_server("crash_at_start");
-    ASSERT_NO_FATAL_FAILURE(scan(python_file("a.py")));
+    ASSERT_NO_FATAL_FAILURE(fail_first_start());
     ASSERT_TRUE(eventually([] { return child_processes().empty(); }));
     ASSERT_NO_FATAL_FAILURE(scan(python_file("b.py")));
     EXPECT_EQ(server_starts(), 1u) << "a scan during the back-off started a server";
     g_vantrel.lsp_set_executable_path(VANTREL_FAKE_SERVER);
     ASSERT_TRUE(scans_start_server(2)) << "the back-off outlived lsp_set_executable_path";
-    ASSERT_TRUE(handshakes_reach(1));
-    EXPECT_TRUE(answers_position(answer_to(dir / "a.py", 3, 4), dir / "a.py", 3, 4));
+    expect_later_server_to_answer();
+    stop_and_expect_clean();
+}
+
+// The failed server has been reaped, but no scan has cleaned its session up
+// yet when the path is set again: the scan right after starts a server.
+TEST_F(Session, SettingExecutablePathBeforeFailedSessionIsCleanedUpEndsBackOff) {
+    ASSERT_NO_FATAL_FAILURE(fail_first_start());
+    ASSERT_TRUE(eventually([] {
+        std::lock_guard lock(g_lsp_state.session_mutex);
+        return g_lsp_state.reader_finished && g_lsp_state.writer_finished;
+    })) << "the failed session never ended";
+    g_vantrel.lsp_set_executable_path(VANTREL_FAKE_SERVER);
+    ASSERT_NO_FATAL_FAILURE(scan(python_file("b.py")));
+    expect_later_server_to_answer();
     stop_and_expect_clean();
 }
 
