@@ -11,6 +11,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -91,6 +93,66 @@ static bool wait_ready(int fd, short events, const Lsp_Process& process, Deadlin
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0 || fds[1].revents != 0) return false;
         if (fds[0].revents != 0) return true;
+    }
+}
+
+// Whether the child has exited, or is gone (a host that ignores SIGCHLD has
+// it reaped at once). An exited child is left for end_child to reap.
+static bool child_has_exited(pid_t pid) {
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0)
+        return info.si_pid == pid;
+    return errno == ECHILD;
+}
+
+// From now on the reader takes only what the server left in its pipe.
+static void note_child_exit(const Lsp_Process& process) {
+    int unread = 0;
+    if (ioctl(process.stdout_pipe[0], FIONREAD, &unread) != 0 || unread < 0) unread = 0;
+    process.exit_watch.exited = true;
+    process.exit_watch.bytes_left = static_cast<size_t>(unread);
+}
+
+// Where no pidfd tells of the child's exit, asks once per exit_poll.
+static bool polls_child(const Lsp_Process& process) {
+    return process.pidfd < 0 && process.pid > 0;
+}
+
+static void poll_child_exit(const Lsp_Process& process) {
+    Lsp_Exit_Watch& watch = process.exit_watch;
+    Lsp_Clock::time_point now = Lsp_Clock::now();
+    if (!polls_child(process) || now < watch.next_poll) return;
+    watch.next_poll = now + g_lsp_limits.exit_poll;
+    if (child_has_exited(process.pid)) note_child_exit(process);
+}
+
+static int output_wait_timeout(const Lsp_Process& process, Deadline deadline) {
+    int timeout = deadline ? remaining_milliseconds(*deadline) : -1;
+    if (!polls_child(process)) return timeout;
+    int until_poll = remaining_milliseconds(process.exit_watch.next_poll);
+    return timeout < 0 ? until_poll : std::min(timeout, until_poll);
+}
+
+// The reader's wait: until the server's output has bytes (or its end) to
+// report, as wait_ready, or the child has exited. Then the pipe may stay open
+// (held by a helper of the server or a host child): what it holds is read
+// without waiting, and then the output counts as ended.
+static bool wait_for_output(const Lsp_Process& process, Deadline deadline) {
+    const Lsp_Exit_Watch& watch = process.exit_watch;
+    pollfd fds[3] = {{process.stdout_pipe[0], POLLIN, 0}, {process.wake_pipe[0], POLLIN, 0},
+                     {process.pidfd, POLLIN, 0}};
+    for (;;) {
+        poll_child_exit(process);
+        if (watch.exited) return watch.bytes_left > 0;
+        if (deadline && remaining_milliseconds(*deadline) == 0) return false;
+        int ready = poll(fds, 3, output_wait_timeout(process, deadline));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0 || fds[1].revents != 0) return false;
+        if (fds[2].revents != 0) {
+            note_child_exit(process);
+        } else if (fds[0].revents != 0) {
+            return true;
+        }
     }
 }
 
@@ -554,13 +616,18 @@ void lsp_find_references(const std::string& path, int32_t line, int32_t characte
 // Reading frames
 
 // One read of at most size bytes; 0 at end of stream, on an error, or when
-// wait_ready gives up.
+// wait_for_output gives up.
 static size_t read_some(const Lsp_Process& process, Deadline deadline, uint8_t* data,
                         size_t size) {
+    Lsp_Exit_Watch& watch = process.exit_watch;
     for (;;) {
-        if (!wait_ready(process.stdout_pipe[0], POLLIN, process, deadline)) return 0;
+        if (!wait_for_output(process, deadline)) return 0;
+        if (watch.exited) size = std::min(size, watch.bytes_left);
         ssize_t count = read(process.stdout_pipe[0], data, size);
-        if (count > 0) return static_cast<size_t>(count);
+        if (count > 0) {
+            if (watch.exited) watch.bytes_left -= static_cast<size_t>(count);
+            return static_cast<size_t>(count);
+        }
         if (count < 0 && errno == EINTR) continue;
         return 0;
     }
@@ -1085,11 +1152,20 @@ static bool spawn_server(const std::string& executable, Lsp_Process& process) {
     return true;
 }
 
+// A pidfd of the child, close-on-exec, or -1 where the system gives none:
+// the reader then asks waitid whether the child has exited. Made by the
+// system call itself, which older C libraries do not wrap.
+static int32_t open_pidfd(pid_t pid) {
+    if (!g_lsp_limits.use_pidfd) return -1;
+    return static_cast<int32_t>(syscall(SYS_pidfd_open, pid, 0));
+}
+
 // The descriptors the client still holds once the session's threads have
 // ended (the writer has closed the server's input). The fields keep their
 // numbers, which the next start replaces.
 static void close_server_output(Lsp_Process& process) {
-    int32_t fds[3] = {process.stdout_pipe[0], process.wake_pipe[0], process.wake_pipe[1]};
+    int32_t fds[4] = {process.stdout_pipe[0], process.wake_pipe[0], process.wake_pipe[1],
+                      process.pidfd};
     for (int32_t& fd : fds) close_descriptor(fd);
 }
 
@@ -1176,6 +1252,8 @@ static void start_session(Lsp_State& state, const Lsp_Executable& executable,
         note_session_end(state, Lsp_Clock::now(), false, executable.version);
         return;
     }
+    state.process.pidfd = open_pidfd(state.process.pid);
+    state.process.exit_watch = Lsp_Exit_Watch();
     open_session(state, first_frames);
     try {
         state.writer_thread = std::thread(lsp_writer_loop, &state);

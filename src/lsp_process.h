@@ -38,6 +38,16 @@ struct Lsp_Location {
 using Lsp_Location_Callback = void (*)(uint64_t context, const Lsp_Location* locations,
                                        int32_t count);
 
+// What the reader knows of the child's end. Once the child has exited, only
+// the bytes its output pipe held at that moment are read, without waiting: a
+// helper process of the server, or a host child forked while the pipe was
+// being set up, may hold the pipe open long after.
+struct Lsp_Exit_Watch {
+    bool exited = false;
+    size_t bytes_left = 0;            // once exited: what the pipe still holds
+    Lsp_Clock::time_point next_poll;  // without a pidfd: when to ask next
+};
+
 // The server child and the descriptors the client keeps of it. Written by a
 // server start before the session's threads exist and read by them; the
 // descriptors are closed once both have been joined (the input by the writer
@@ -46,12 +56,17 @@ struct Lsp_Process {
     int32_t pid = -1;
     int32_t stdin_pipe[2] = {-1, -1};   // the client keeps only the write end
     int32_t stdout_pipe[2] = {-1, -1};  // the client keeps only the read end
+    // Readable once the child has exited; -1 where the system gives none,
+    // and the reader asks waitid instead.
+    int32_t pidfd = -1;
     // Set once the child is forked; the reader stops at the next header when
     // a shutdown clears it.
     std::atomic<bool> running{false};
     // Ours alone (not the child's): a byte written to it ends every wait of
     // the session's threads on the server's pipes, for good.
     int32_t wake_pipe[2] = {-1, -1};
+    // The reader's alone, changed through the process its reads are given.
+    mutable Lsp_Exit_Watch exit_watch;
 };
 
 // Where a session stands. idle: none (never started, or cleaned up).
@@ -98,6 +113,10 @@ struct Lsp_Limits {
     // Frames waiting for the server beyond this many bytes: document texts
     // are dropped, requests never.
     size_t outgoing_bytes = size_t{64} << 20;
+    // The server's exit is seen through a pidfd; where the system has none
+    // (or use_pidfd is cleared, as tests do), by asking this often.
+    bool use_pidfd = true;
+    std::chrono::milliseconds exit_poll{100};
 };
 
 extern Lsp_Limits g_lsp_limits;
