@@ -1046,6 +1046,7 @@ static Lsp_Clock::time_point child_exit_deadline(Lsp_State& state) {
 // reaped, here rather than by whoever replaces or shuts it down, so that no
 // other thread waits for a server to exit.
 static void lsp_session_reader(Lsp_State* state) {
+    state->reader_id = std::this_thread::get_id();
     bool answered = false;
     try {
         answered = await_initialize_reply(*state);
@@ -1059,6 +1060,8 @@ static void lsp_session_reader(Lsp_State* state) {
     // Look-ups queued behind an initialize that was never answered.
     if (!answered) answer_pending_requests(*state);
     end_child(state->process.pid, child_exit_deadline(*state));
+    // Cleared before the session can be cleaned up and replaced.
+    state->reader_id = std::thread::id();
     mark_thread_finished(*state, &Lsp_State::reader_finished);
 }
 
@@ -1169,9 +1172,22 @@ static void close_server_output(Lsp_Process& process) {
     for (int32_t& fd : fds) close_descriptor(fd);
 }
 
-static void join_session_threads(Lsp_State& state) {
-    if (state.reader_thread.joinable()) state.reader_thread.join();
-    if (state.writer_thread.joinable()) state.writer_thread.join();
+// A session's two threads, taken out of the state under
+// g_server_start_mutex and joined after it is released: the reader runs the
+// host's callbacks, which may wait for the worker, and the worker takes that
+// lock at every Python scan.
+struct Lsp_Session_Threads {
+    std::thread reader;
+    std::thread writer;
+};
+
+static Lsp_Session_Threads take_session_threads(Lsp_State& state) {
+    return {std::move(state.reader_thread), std::move(state.writer_thread)};
+}
+
+static void join_session_threads(Lsp_Session_Threads& threads) {
+    if (threads.reader.joinable()) threads.reader.join();
+    if (threads.writer.joinable()) threads.writer.join();
 }
 
 static void set_phase(Lsp_State& state, Lsp_Phase phase) {
@@ -1181,11 +1197,13 @@ static void set_phase(Lsp_State& state, Lsp_Phase phase) {
 
 // True when no session is alive: none was, or the one that is over has just
 // been cleaned up, as a shutdown would, and its outcome noted for the
-// back-off. A session whose threads are still ending (its child has a few
-// seconds to exit) is left for a later scan rather than waited for. A session
+// back-off; its finished threads are left in ended to be joined. A session
+// whose threads are still ending (its child has a few seconds to exit), or
+// that a shutdown is ending, is left alone rather than waited for. A session
 // lasted when its server answered initialize and was lost a healthy session
-// or more after its start.
-static bool clean_up_ended_session(Lsp_State& state) {
+// or more after its start. Requires g_server_start_mutex.
+static bool clean_up_ended_session(Lsp_State& state, Lsp_Session_Threads& ended) {
+    if (state.shutdown_under_way) return false;
     bool lasted = false;
     Lsp_Clock::time_point ended_at;
     {
@@ -1198,7 +1216,7 @@ static bool clean_up_ended_session(Lsp_State& state) {
         lasted = state.initialize_answered &&
                  ended_at - state.started_at >= g_lsp_limits.healthy_session;
     }
-    join_session_threads(state);
+    ended = take_session_threads(state);
     close_server_output(state.process);
     note_session_end(state, ended_at, lasted, state.session_version);
     set_phase(state, Lsp_Phase::idle);
@@ -1233,9 +1251,11 @@ static void open_session(Lsp_State& state, std::deque<Lsp_Frame>& first_frames) 
 }
 
 // The session's threads could not both be created: it ends here and now.
+// Only the writer can exist, and it runs no callback.
 static void abandon_session(Lsp_State& state) {
     end_session(state);
-    join_session_threads(state);
+    Lsp_Session_Threads threads = take_session_threads(state);
+    join_session_threads(threads);
     if (!state.writer_finished) close(state.process.stdin_pipe[1]);
     answer_pending_requests(state);
     end_child(state.process.pid, Lsp_Clock::now());
@@ -1264,14 +1284,17 @@ static void start_session(Lsp_State& state, const Lsp_Executable& executable,
 }
 
 void lsp_start_server(const std::string& path) {
+    Lsp_Session_Threads ended;
     try {
         std::lock_guard lock(g_server_start_mutex);
-        if (!clean_up_ended_session(g_lsp_state)) return;
-        Lsp_Executable executable = executable_to_start();
-        if (!executable.path.empty()) start_session(g_lsp_state, executable, path);
+        if (clean_up_ended_session(g_lsp_state, ended)) {
+            Lsp_Executable executable = executable_to_start();
+            if (!executable.path.empty()) start_session(g_lsp_state, executable, path);
+        }
     } catch (...) {
         // A start that cannot be made is tried again at the next Python scan.
     }
+    join_session_threads(ended);
 }
 
 // ---------------------------------------------------------------------------
@@ -1309,12 +1332,15 @@ static bool wait_for_reader(Lsp_State& state, Lsp_Clock::time_point deadline) {
 // that a server still answering earlier requests is not blocked on a full
 // pipe and can take exit and end by itself. Then running is cleared and the
 // wake-up pipe ends both threads' waits; the reader answers what is left and
-// ends the child, by SIGTERM if it is still there.
-static void end_session_threads(Lsp_State& state, Lsp_Clock::time_point deadline) {
+// ends the child, by SIGTERM if it is still there. No lock is held: the
+// reader's callbacks may wait for the worker, which takes
+// g_server_start_mutex at every Python scan.
+static void end_session_threads(Lsp_State& state, Lsp_Session_Threads& threads,
+                                Lsp_Clock::time_point deadline) {
     wait_for_reader(state, deadline);
     state.process.running.store(false, std::memory_order_release);
     signal_wake_pipe(state.process);
-    join_session_threads(state);
+    join_session_threads(threads);
 }
 
 // A references callback that calls enqueue_stop runs on the reader thread,
@@ -1323,22 +1349,40 @@ static void end_session_threads(Lsp_State& state, Lsp_Clock::time_point deadline
 static void end_session_from_its_reader(Lsp_State& state) {
     state.process.running.store(false, std::memory_order_release);
     signal_wake_pipe(state.process);
-    state.reader_thread.detach();
+    if (state.reader_thread.joinable()) state.reader_thread.detach();
     if (state.writer_thread.joinable()) state.writer_thread.detach();
 }
 
+bool lsp_on_reader_thread() { return g_lsp_state.reader_id.load() == std::this_thread::get_id(); }
+
+// Takes the session for this shutdown: false when there is none, another
+// shutdown has it, or the caller is its reader (then it ends by itself).
+static bool take_session_to_shut_down(Lsp_State& state, Lsp_Clock::time_point deadline,
+                                      Lsp_Session_Threads& threads) {
+    std::lock_guard lock(g_server_start_mutex);
+    if (state.shutdown_under_way || !begin_closing(state, deadline)) return false;
+    if (lsp_on_reader_thread()) {
+        end_session_from_its_reader(state);
+        return false;
+    }
+    state.shutdown_under_way = true;
+    threads = take_session_threads(state);
+    return true;
+}
+
+// No session is alive before the first start: a host's shutdown then takes
+// no lock at all.
 void lsp_shutdown() {
     Lsp_State& state = g_lsp_state;
-    std::lock_guard lock(g_server_start_mutex);
+    if (state.phase.load(std::memory_order_acquire) == Lsp_Phase::idle) return;
     Lsp_Clock::time_point deadline = Lsp_Clock::now() + g_lsp_limits.exit_grace;
-    if (!begin_closing(state, deadline)) return;
-    if (state.reader_thread.get_id() == std::this_thread::get_id()) {
-        end_session_from_its_reader(state);
-        return;
-    }
-    end_session_threads(state, deadline);
+    Lsp_Session_Threads threads;
+    if (!take_session_to_shut_down(state, deadline, threads)) return;
+    end_session_threads(state, threads, deadline);
+    std::lock_guard lock(g_server_start_mutex);
     close_server_output(state.process);
     set_phase(state, Lsp_Phase::idle);
+    state.shutdown_under_way = false;
 }
 
 // ---------------------------------------------------------------------------

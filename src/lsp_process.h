@@ -128,6 +128,9 @@ struct Lsp_State {
     std::unordered_map<int32_t, std::pair<Lsp_Location_Callback, uint64_t>> pending_requests;
     std::thread reader_thread;
     std::thread writer_thread;
+    // Set by the reader while it runs: a stop made from one of its callbacks
+    // must neither wait for it nor for a stop that does.
+    std::atomic<std::thread::id> reader_id;
     simdjson::ondemand::parser json_parser;  // the reader's alone
     std::vector<uint8_t> response_buffer;    // the reader's alone
     // Guarded by pending_mutex: set when the reader has answered every
@@ -153,8 +156,10 @@ struct Lsp_State {
     // ended by itself; a shutdown brings it forward to its own deadline.
     Lsp_Clock::time_point child_deadline;
 
-    // Guarded by g_server_start_mutex: the version of the executable setting
-    // the session was started under.
+    // Guarded by g_server_start_mutex: a shutdown has taken the session's
+    // threads to join them, and no start or clean-up touches the session;
+    // the version of the executable setting the session was started under.
+    bool shutdown_under_way = false;
     uint64_t session_version = 0;
 
     // Back-off of failed starts, guarded by g_lsp_executable_path_mutex, with
@@ -219,13 +224,17 @@ std::vector<Lsp_Location> parse_locations(simdjson::ondemand::parser& parser,
                                           const uint8_t* buffer, uint64_t length);
 
 // Server process. lsp_start_server runs on the worker thread and never waits
-// on a server: it cleans up a session that is over, and unless one is alive
-// or a back-off is pending, spawns a new server and returns; the session's
-// threads do the handshake. lsp_shutdown is bounded (a few seconds at
-// worst), answers every request still pending with no locations, and reaps
-// the child.
+// on a server: it cleans up a session that is over, and unless one is alive,
+// a shutdown is under way or a back-off is pending, spawns a new server and
+// returns; the session's threads do the handshake. lsp_shutdown is bounded (a
+// few seconds at worst), answers every request still pending with no
+// locations, and reaps the child; it holds no lock while it waits for the
+// reader, whose callbacks may wait for the worker. A second shutdown while
+// one is under way returns at once.
 void lsp_start_server(const std::string& path);
 void lsp_shutdown();
+// Whether the calling thread is the reader of a session.
+bool lsp_on_reader_thread();
 
 // One references look-up in flight: the host's callback and context, owned by
 // the pending entry whose context is the box's address.
