@@ -5,11 +5,12 @@
 // Shape: host threads only copy their arguments into a Request and queue it;
 // the worker alone touches the index and the parsers, so they need no lock.
 // g_queue_mutex is held only for queue operations (and, once, to start the
-// worker), never while a request is executed, a callback runs or a thread is
-// waited for.
+// worker, and across a fork of the process), never while a request is
+// executed, a callback runs or a thread is waited for.
 #include "main.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -121,8 +122,9 @@ void guarded(Body body) noexcept {
 }
 
 // Runs an exported function's body in the process that owns the library. In
-// a forked child the call does nothing: the locks may have been held by the
-// parent's threads at the fork, and the worker it would wait for is not there.
+// a child forked after the worker's start the call does nothing: the worker
+// it would wait for is not there, nor the server's threads, which may have
+// held the client's locks at the fork.
 template <typename Body>
 void host_call(Body body) noexcept {
     if (!in_forked_child()) guarded(body);
@@ -427,6 +429,33 @@ void stop_at_unload(void*) {
     }
     release_parsers();
 }
+
+// A child forked while another thread holds a lock that calls take before
+// any worker start (the executable path's, the queues') would inherit it
+// locked and hang at its first call: the fork waits until both are free.
+// Every other lock of the library is taken only once a worker has started,
+// after which a child's calls do nothing. No other code holds both of these
+// at once, so this order is free to choose.
+void lock_before_fork() {
+    g_lsp_executable_path_mutex.lock();
+    g_queue_mutex.lock();
+}
+
+void unlock_in_parent() {
+    g_queue_mutex.unlock();
+    g_lsp_executable_path_mutex.unlock();
+}
+
+// A stop under way in the parent runs on a thread the child does not have.
+void unlock_in_child() {
+    g_stopping = false;
+    unlock_in_parent();
+}
+
+// Registered under this library's handle: dlclose removes the handlers with
+// the code.
+[[maybe_unused]] const int g_fork_handlers =
+    pthread_atfork(lock_before_fork, unlock_in_parent, unlock_in_child);
 
 }  // namespace
 
