@@ -14,13 +14,14 @@
  * writes the messages queued for it, one reads its output and runs the
  * references callbacks (which run at once on the calling thread when no
  * server runs). No host thread ever waits on the server: messages to it are
- * only queued. No lock of the library is held while a callback runs, so a
- * callback may enqueue further work, read the pending count and free
- * results, and a references callback may make a find with wait set. While a
- * scan or find callback runs no other request is served, so keep callbacks
- * short. A callback should not call enqueue_stop; a find with wait set queued
- * from a worker callback does not wait (it could only run after that
- * callback has returned).
+ * only queued. No lock of the library is held while a callback runs, or
+ * while the library waits for one of its threads, so a callback may enqueue
+ * further work, read the pending count and free results, and a references
+ * callback may make a find with wait set, also while a stop is under way.
+ * While a scan or find callback runs no other request is served, so keep
+ * callbacks short. A callback should not call enqueue_stop; a find with wait
+ * set queued from a worker callback does not wait (it could only run after
+ * that callback has returned).
  *
  * Ownership. Every string passed in is copied before the call returns. Every
  * non-null record array and string buffer handed to a callback belongs to the
@@ -43,8 +44,11 @@
  * dlclose neither waits for the parent's worker nor writes to or signals
  * the parent's server; the library's memory in the child is left as the
  * fork copied it. A child forked before any worker start uses the library
- * as its own. A child that execs is not concerned: the library's
- * descriptors are close-on-exec.
+ * as its own: the library's fork handlers make fork() wait until no other
+ * thread holds the locks that calls take before a worker start (for a few
+ * queue operations or the executable path), so the child inherits none
+ * held; dlclose removes the handlers. A child that execs is not concerned:
+ * the library's descriptors are close-on-exec.
  *
  * Failures. No function returns a status, logs, raises a signal or lets a C++
  * exception out: failures show only as empty results. A file that cannot be
@@ -183,15 +187,21 @@ typedef void (*References_Callback)(uint64_t context, Host_Location *locations,
  * is given up. A server that exits, closes its output, or takes no byte of
  * its input for 30 s while messages wait for it is lost: it is ended and
  * reaped, the look-ups it owed are answered with no records, and the next
- * scan of a Python file starts a new one. After a start that failed, or a
- * server lost within a minute of its start, no start is tried for 1 s,
- * doubling with each further failure up to 5 minutes; a server that lasted,
- * or a call of this function, resets that wait. Files scanned before a
- * restart are not announced to the new server again. Messages waiting for a
- * server are capped at 64 MiB: a file text that would pass the cap is
- * dropped, a look-up never is; a reply to a request of the server's own that
- * would pass it shows a server that does not read, and the server is lost as
- * above. */
+ * scan of a Python file starts a new one. Its exit is seen by watching the
+ * process itself (through a pidfd, or where the system has none by asking
+ * every 100 ms), also while its output stays open, held by a process it
+ * started or by a child the host forked meanwhile: what it wrote before it
+ * ended is still read, and what it owed is answered at once after. After a
+ * start that failed, or a server lost within a minute of its start (counted
+ * from the start, not from its answer to initialize), no start is tried for
+ * 1 s, doubling with each further failure up to 5 minutes; a server that
+ * lasted, or a call of this function, resets that wait, and a server started
+ * before the call counts for nothing, however late it is lost. Files scanned
+ * before a restart are not announced to the new server again. Messages
+ * waiting for a server are capped at 64 MiB: a file text that would pass the
+ * cap is dropped, a look-up never is; a reply to a request of the server's
+ * own that would pass it shows a server that does not read, and the server
+ * is lost as above. */
 VANTREL_EXPORT void lsp_set_executable_path(const char *path);
 
 /* Starts the worker thread if none runs. Enqueuing a scan or a find does the
@@ -258,12 +268,18 @@ VANTREL_EXPORT void enqueue_clear(void);
 /* Ends the worker and the language server: the request in progress completes,
  * its callback included, except that a scan in progress is cut short (its
  * file is left with no definitions; its callback is still called); queued
- * requests are never served and stay in the pending count (a caller waiting
- * for a queued find is released); then the server is shut down. Blocks until
- * all of this is done: well under a second for a scan cut short, whatever it
- * is reading, plus about 0.3 s per gigabyte its parse held, which is given
- * back first; a few seconds at most for the server. Call once, last. Before any worker was started it only
- * shuts the server down, and the library stays usable. */
+ * requests are never served and stay in the pending count; then the server
+ * is shut down, and look-ups still unanswered are answered with no records.
+ * Callers waiting for queued finds are released first, before the stop waits
+ * for anything; a find with wait made after that returns at once. Blocks
+ * until all of this is done: well under a second for a scan cut short,
+ * whatever it is reading, plus about 0.3 s per gigabyte its parse held,
+ * which is given back first; a few seconds at most for the server. It holds
+ * no lock of the library while it waits for the worker and the server's
+ * reader, so callbacks that run meanwhile may call the library as ever. A
+ * second call made on another host thread meanwhile returns when the first
+ * is done. Call once, last. Before any worker was started it only shuts the
+ * server down, and the library stays usable. */
 VANTREL_EXPORT void enqueue_stop(void);
 
 /* Work accepted and not finished: queued and running requests plus unanswered

@@ -13,7 +13,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,20 +38,31 @@ void lsp_set_executable(const char* path) {
     g_lsp_executable_path = path == nullptr ? "" : path;
     g_lsp_state.backoff = std::chrono::milliseconds(0);
     g_lsp_state.retry_at = Lsp_Clock::time_point();
+    ++g_lsp_state.executable_version;
 }
 
-// The executable to start now: empty when none is set or a back-off after
-// failed starts has not run out.
-static std::string executable_to_start() {
+// The executable to start now, and the version of its setting; the path is
+// empty when none is set or a back-off after failed starts has not run out.
+struct Lsp_Executable {
+    std::string path;
+    uint64_t version;
+};
+
+static Lsp_Executable executable_to_start() {
     std::lock_guard lock(g_lsp_executable_path_mutex);
-    if (Lsp_Clock::now() < g_lsp_state.retry_at) return {};
-    return g_lsp_executable_path;
+    uint64_t version = g_lsp_state.executable_version;
+    if (Lsp_Clock::now() < g_lsp_state.retry_at) return {{}, version};
+    return {g_lsp_executable_path, version};
 }
 
 // A session that failed to start or ended soon after its start makes the
 // next start wait, twice as long each time; one that lasted resets the wait.
-static void note_session_end(Lsp_State& state, Lsp_Clock::time_point ended_at, bool lasted) {
+// A session started before the executable was last set counts for nothing:
+// setting it has reset the wait.
+static void note_session_end(Lsp_State& state, Lsp_Clock::time_point ended_at, bool lasted,
+                             uint64_t version) {
     std::lock_guard lock(g_lsp_executable_path_mutex);
+    if (version != state.executable_version) return;
     if (lasted) {
         state.backoff = std::chrono::milliseconds(0);
         state.retry_at = Lsp_Clock::time_point();
@@ -83,6 +96,66 @@ static bool wait_ready(int fd, short events, const Lsp_Process& process, Deadlin
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0 || fds[1].revents != 0) return false;
         if (fds[0].revents != 0) return true;
+    }
+}
+
+// Whether the child has exited, or is gone (a host that ignores SIGCHLD has
+// it reaped at once). An exited child is left for end_child to reap.
+static bool child_has_exited(pid_t pid) {
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0)
+        return info.si_pid == pid;
+    return errno == ECHILD;
+}
+
+// From now on the reader takes only what the server left in its pipe.
+static void note_child_exit(const Lsp_Process& process) {
+    int unread = 0;
+    if (ioctl(process.stdout_pipe[0], FIONREAD, &unread) != 0 || unread < 0) unread = 0;
+    process.exit_watch.exited = true;
+    process.exit_watch.bytes_left = static_cast<size_t>(unread);
+}
+
+// Where no pidfd tells of the child's exit, asks once per exit_poll.
+static bool polls_child(const Lsp_Process& process) {
+    return process.pidfd < 0 && process.pid > 0;
+}
+
+static void poll_child_exit(const Lsp_Process& process) {
+    Lsp_Exit_Watch& watch = process.exit_watch;
+    Lsp_Clock::time_point now = Lsp_Clock::now();
+    if (!polls_child(process) || now < watch.next_poll) return;
+    watch.next_poll = now + g_lsp_limits.exit_poll;
+    if (child_has_exited(process.pid)) note_child_exit(process);
+}
+
+static int output_wait_timeout(const Lsp_Process& process, Deadline deadline) {
+    int timeout = deadline ? remaining_milliseconds(*deadline) : -1;
+    if (!polls_child(process)) return timeout;
+    int until_poll = remaining_milliseconds(process.exit_watch.next_poll);
+    return timeout < 0 ? until_poll : std::min(timeout, until_poll);
+}
+
+// The reader's wait: until the server's output has bytes (or its end) to
+// report, as wait_ready, or the child has exited. Then the pipe may stay open
+// (held by a helper of the server or a host child): what it holds is read
+// without waiting, and then the output counts as ended.
+static bool wait_for_output(const Lsp_Process& process, Deadline deadline) {
+    const Lsp_Exit_Watch& watch = process.exit_watch;
+    pollfd fds[3] = {{process.stdout_pipe[0], POLLIN, 0}, {process.wake_pipe[0], POLLIN, 0},
+                     {process.pidfd, POLLIN, 0}};
+    for (;;) {
+        poll_child_exit(process);
+        if (watch.exited) return watch.bytes_left > 0;
+        if (deadline && remaining_milliseconds(*deadline) == 0) return false;
+        int ready = poll(fds, 3, output_wait_timeout(process, deadline));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0 || fds[1].revents != 0) return false;
+        if (fds[2].revents != 0) {
+            note_child_exit(process);
+        } else if (fds[0].revents != 0) {
+            return true;
+        }
     }
 }
 
@@ -585,13 +658,18 @@ void lsp_find_references(const std::string& path, int32_t line, int32_t characte
 // Reading frames
 
 // One read of at most size bytes; 0 at end of stream, on an error, or when
-// wait_ready gives up.
+// wait_for_output gives up.
 static size_t read_some(const Lsp_Process& process, Deadline deadline, uint8_t* data,
                         size_t size) {
+    Lsp_Exit_Watch& watch = process.exit_watch;
     for (;;) {
-        if (!wait_ready(process.stdout_pipe[0], POLLIN, process, deadline)) return 0;
+        if (!wait_for_output(process, deadline)) return 0;
+        if (watch.exited) size = std::min(size, watch.bytes_left);
         ssize_t count = read(process.stdout_pipe[0], data, size);
-        if (count > 0) return static_cast<size_t>(count);
+        if (count > 0) {
+            if (watch.exited) watch.bytes_left -= static_cast<size_t>(count);
+            return static_cast<size_t>(count);
+        }
         if (count < 0 && errno == EINTR) continue;
         return 0;
     }
@@ -1026,7 +1104,6 @@ static void mark_initialize_answered(Lsp_State& state) {
         std::lock_guard lock(state.session_mutex);
         if (state.phase.load() != Lsp_Phase::starting) return;
         state.initialize_answered = true;
-        state.answered_at = Lsp_Clock::now();
         state.phase.store(Lsp_Phase::running, std::memory_order_release);
         g_lsp_started.store(true, std::memory_order_release);
     }
@@ -1071,6 +1148,7 @@ static Lsp_Clock::time_point child_exit_deadline(Lsp_State& state) {
 // reaped, here rather than by whoever replaces or shuts it down, so that no
 // other thread waits for a server to exit.
 static void lsp_session_reader(Lsp_State* state) {
+    state->reader_id = std::this_thread::get_id();
     bool answered = false;
     try {
         answered = await_initialize_reply(*state);
@@ -1084,6 +1162,8 @@ static void lsp_session_reader(Lsp_State* state) {
     // Look-ups queued behind an initialize that was never answered.
     if (!answered) answer_pending_requests(*state);
     end_child(state->process.pid, child_exit_deadline(*state));
+    // Cleared before the session can be cleaned up and replaced.
+    state->reader_id = std::thread::id();
     mark_thread_finished(*state, &Lsp_State::reader_finished);
 }
 
@@ -1250,17 +1330,39 @@ static bool spawn_server(const std::string& executable, Lsp_Process& process) {
     return true;
 }
 
+// A pidfd of the child, close-on-exec, or -1 where the system gives none:
+// the reader then asks waitid whether the child has exited. Made by the
+// system call itself, which older C libraries do not wrap.
+static int32_t open_pidfd(pid_t pid) {
+    if (!g_lsp_limits.use_pidfd) return -1;
+    return static_cast<int32_t>(syscall(SYS_pidfd_open, pid, 0));
+}
+
 // The descriptors the client still holds once the session's threads have
 // ended (the writer has closed the server's input). The fields keep their
 // numbers, which the next start replaces.
 static void close_server_output(Lsp_Process& process) {
-    int32_t fds[3] = {process.stdout_pipe[0], process.wake_pipe[0], process.wake_pipe[1]};
+    int32_t fds[4] = {process.stdout_pipe[0], process.wake_pipe[0], process.wake_pipe[1],
+                      process.pidfd};
     for (int32_t& fd : fds) close_descriptor(fd);
 }
 
-static void join_session_threads(Lsp_State& state) {
-    if (state.reader_thread.joinable()) state.reader_thread.join();
-    if (state.writer_thread.joinable()) state.writer_thread.join();
+// A session's two threads, taken out of the state under
+// g_server_start_mutex and joined after it is released: the reader runs the
+// host's callbacks, which may wait for the worker, and the worker takes that
+// lock at every Python scan.
+struct Lsp_Session_Threads {
+    std::thread reader;
+    std::thread writer;
+};
+
+static Lsp_Session_Threads take_session_threads(Lsp_State& state) {
+    return {std::move(state.reader_thread), std::move(state.writer_thread)};
+}
+
+static void join_session_threads(Lsp_Session_Threads& threads) {
+    if (threads.reader.joinable()) threads.reader.join();
+    if (threads.writer.joinable()) threads.writer.join();
 }
 
 static void set_phase(Lsp_State& state, Lsp_Phase phase) {
@@ -1270,9 +1372,13 @@ static void set_phase(Lsp_State& state, Lsp_Phase phase) {
 
 // True when no session is alive: none was, or the one that is over has just
 // been cleaned up, as a shutdown would, and its outcome noted for the
-// back-off. A session whose threads are still ending (its child has a few
-// seconds to exit) is left for a later scan rather than waited for.
-static bool clean_up_ended_session(Lsp_State& state) {
+// back-off; its finished threads are left in ended to be joined. A session
+// whose threads are still ending (its child has a few seconds to exit), or
+// that a shutdown is ending, is left alone rather than waited for. A session
+// lasted when its server answered initialize and was lost a healthy session
+// or more after its start. Requires g_server_start_mutex.
+static bool clean_up_ended_session(Lsp_State& state, Lsp_Session_Threads& ended) {
+    if (state.shutdown_under_way) return false;
     bool lasted = false;
     Lsp_Clock::time_point ended_at;
     {
@@ -1282,11 +1388,12 @@ static bool clean_up_ended_session(Lsp_State& state) {
         if (phase != Lsp_Phase::over || !state.reader_finished || !state.writer_finished)
             return false;
         ended_at = state.ended_at;
-        lasted = state.answered_at && ended_at - *state.answered_at >= g_lsp_limits.healthy_session;
+        lasted = state.initialize_answered &&
+                 ended_at - state.started_at >= g_lsp_limits.healthy_session;
     }
-    join_session_threads(state);
+    ended = take_session_threads(state);
     close_server_output(state.process);
-    note_session_end(state, ended_at, lasted);
+    note_session_end(state, ended_at, lasted, state.session_version);
     set_phase(state, Lsp_Phase::idle);
     return true;
 }
@@ -1314,14 +1421,16 @@ static void open_session(Lsp_State& state, std::deque<Lsp_Frame>& first_frames) 
     state.initialize_answered = false;
     state.reader_finished = false;
     state.writer_finished = false;
-    state.answered_at.reset();
+    state.started_at = Lsp_Clock::now();
     state.phase.store(Lsp_Phase::starting, std::memory_order_release);
 }
 
 // The session's threads could not both be created: it ends here and now.
+// Only the writer can exist, and it runs no callback.
 static void abandon_session(Lsp_State& state) {
     end_session(state);
-    join_session_threads(state);
+    Lsp_Session_Threads threads = take_session_threads(state);
+    join_session_threads(threads);
     if (!state.writer_finished) close(state.process.stdin_pipe[1]);
     answer_pending_requests(state);
     end_child(state.process.pid, Lsp_Clock::now());
@@ -1330,13 +1439,16 @@ static void abandon_session(Lsp_State& state) {
     state.writer_finished = true;
 }
 
-static void start_session(Lsp_State& state, const std::string& executable,
+static void start_session(Lsp_State& state, const Lsp_Executable& executable,
                           const std::string& path) {
     std::deque<Lsp_Frame> first_frames = handshake_frames(path);
-    if (!spawn_server(executable, state.process)) {
-        note_session_end(state, Lsp_Clock::now(), false);
+    state.session_version = executable.version;
+    if (!spawn_server(executable.path, state.process)) {
+        note_session_end(state, Lsp_Clock::now(), false, executable.version);
         return;
     }
+    state.process.pidfd = open_pidfd(state.process.pid);
+    state.process.exit_watch = Lsp_Exit_Watch();
     open_session(state, first_frames);
     try {
         state.writer_thread = std::thread(lsp_writer_loop, &state);
@@ -1347,14 +1459,17 @@ static void start_session(Lsp_State& state, const std::string& executable,
 }
 
 void lsp_start_server(const std::string& path) {
+    Lsp_Session_Threads ended;
     try {
         std::lock_guard lock(g_server_start_mutex);
-        if (!clean_up_ended_session(g_lsp_state)) return;
-        std::string executable = executable_to_start();
-        if (!executable.empty()) start_session(g_lsp_state, executable, path);
+        if (clean_up_ended_session(g_lsp_state, ended)) {
+            Lsp_Executable executable = executable_to_start();
+            if (!executable.path.empty()) start_session(g_lsp_state, executable, path);
+        }
     } catch (...) {
         // A start that cannot be made is tried again at the next Python scan.
     }
+    join_session_threads(ended);
 }
 
 // ---------------------------------------------------------------------------
@@ -1392,12 +1507,15 @@ static bool wait_for_reader(Lsp_State& state, Lsp_Clock::time_point deadline) {
 // that a server still answering earlier requests is not blocked on a full
 // pipe and can take exit and end by itself. Then running is cleared and the
 // wake-up pipe ends both threads' waits; the reader answers what is left and
-// ends the child, by SIGTERM if it is still there.
-static void end_session_threads(Lsp_State& state, Lsp_Clock::time_point deadline) {
+// ends the child, by SIGTERM if it is still there. No lock is held: the
+// reader's callbacks may wait for the worker, which takes
+// g_server_start_mutex at every Python scan.
+static void end_session_threads(Lsp_State& state, Lsp_Session_Threads& threads,
+                                Lsp_Clock::time_point deadline) {
     wait_for_reader(state, deadline);
     state.process.running.store(false, std::memory_order_release);
     signal_wake_pipe(state.process);
-    join_session_threads(state);
+    join_session_threads(threads);
 }
 
 // A references callback that calls enqueue_stop runs on the reader thread,
@@ -1406,22 +1524,40 @@ static void end_session_threads(Lsp_State& state, Lsp_Clock::time_point deadline
 static void end_session_from_its_reader(Lsp_State& state) {
     state.process.running.store(false, std::memory_order_release);
     signal_wake_pipe(state.process);
-    state.reader_thread.detach();
+    if (state.reader_thread.joinable()) state.reader_thread.detach();
     if (state.writer_thread.joinable()) state.writer_thread.detach();
 }
 
+bool lsp_on_reader_thread() { return g_lsp_state.reader_id.load() == std::this_thread::get_id(); }
+
+// Takes the session for this shutdown: false when there is none, another
+// shutdown has it, or the caller is its reader (then it ends by itself).
+static bool take_session_to_shut_down(Lsp_State& state, Lsp_Clock::time_point deadline,
+                                      Lsp_Session_Threads& threads) {
+    std::lock_guard lock(g_server_start_mutex);
+    if (state.shutdown_under_way || !begin_closing(state, deadline)) return false;
+    if (lsp_on_reader_thread()) {
+        end_session_from_its_reader(state);
+        return false;
+    }
+    state.shutdown_under_way = true;
+    threads = take_session_threads(state);
+    return true;
+}
+
+// No session is alive before the first start: a host's shutdown then takes
+// no lock at all.
 void lsp_shutdown() {
     Lsp_State& state = g_lsp_state;
-    std::lock_guard lock(g_server_start_mutex);
+    if (state.phase.load(std::memory_order_acquire) == Lsp_Phase::idle) return;
     Lsp_Clock::time_point deadline = Lsp_Clock::now() + g_lsp_limits.exit_grace;
-    if (!begin_closing(state, deadline)) return;
-    if (state.reader_thread.get_id() == std::this_thread::get_id()) {
-        end_session_from_its_reader(state);
-        return;
-    }
-    end_session_threads(state, deadline);
+    Lsp_Session_Threads threads;
+    if (!take_session_to_shut_down(state, deadline, threads)) return;
+    end_session_threads(state, threads, deadline);
+    std::lock_guard lock(g_server_start_mutex);
     close_server_output(state.process);
     set_phase(state, Lsp_Phase::idle);
+    state.shutdown_under_way = false;
 }
 
 // ---------------------------------------------------------------------------

@@ -38,6 +38,16 @@ struct Lsp_Location {
 using Lsp_Location_Callback = void (*)(uint64_t context, const Lsp_Location* locations,
                                        int32_t count);
 
+// What the reader knows of the child's end. Once the child has exited, only
+// the bytes its output pipe held at that moment are read, without waiting: a
+// helper process of the server, or a host child forked while the pipe was
+// being set up, may hold the pipe open long after.
+struct Lsp_Exit_Watch {
+    bool exited = false;
+    size_t bytes_left = 0;            // once exited: what the pipe still holds
+    Lsp_Clock::time_point next_poll;  // without a pidfd: when to ask next
+};
+
 // The server child and the descriptors the client keeps of it. Written by a
 // server start before the session's threads exist and read by them; the
 // descriptors are closed once both have been joined (the input by the writer
@@ -46,12 +56,17 @@ struct Lsp_Process {
     int32_t pid = -1;
     int32_t stdin_pipe[2] = {-1, -1};   // the client keeps only the write end
     int32_t stdout_pipe[2] = {-1, -1};  // the client keeps only the read end
+    // Readable once the child has exited; -1 where the system gives none,
+    // and the reader asks waitid instead.
+    int32_t pidfd = -1;
     // Set once the child is forked; the reader stops at the next header when
     // a shutdown clears it.
     std::atomic<bool> running{false};
     // Ours alone (not the child's): a byte written to it ends every wait of
     // the session's threads on the server's pipes, for good.
     int32_t wake_pipe[2] = {-1, -1};
+    // The reader's alone, changed through the process its reads are given.
+    mutable Lsp_Exit_Watch exit_watch;
 };
 
 // Where a session stands. idle: none (never started, or cleaned up).
@@ -102,6 +117,10 @@ struct Lsp_Limits {
     // are dropped, requests never; a reply to a request of the server's own
     // ends the session instead, as the server does not read what it asks.
     size_t outgoing_bytes = size_t{64} << 20;
+    // The server's exit is seen through a pidfd; where the system has none
+    // (or use_pidfd is cleared, as tests do), by asking this often.
+    bool use_pidfd = true;
+    std::chrono::milliseconds exit_poll{100};
 };
 
 extern Lsp_Limits g_lsp_limits;
@@ -113,6 +132,9 @@ struct Lsp_State {
     std::unordered_map<int32_t, std::pair<Lsp_Location_Callback, uint64_t>> pending_requests;
     std::thread reader_thread;
     std::thread writer_thread;
+    // Set by the reader while it runs: a stop made from one of its callbacks
+    // must neither wait for it nor for a stop that does.
+    std::atomic<std::thread::id> reader_id;
     // The reader's alone; both are released after a message over a few MiB.
     simdjson::ondemand::parser json_parser;
     std::vector<uint8_t> response_buffer;
@@ -133,15 +155,24 @@ struct Lsp_State {
     std::unordered_map<std::string, uint64_t> unsent_did_opens;  // path -> sequence number
     bool reader_finished = false;  // the reader has answered, ended the child and returns
     bool writer_finished = false;
-    std::optional<Lsp_Clock::time_point> answered_at;  // initialize's reply
+    Lsp_Clock::time_point started_at;  // the server's spawn
     Lsp_Clock::time_point ended_at;
     // When the child, once the session is over, gets SIGTERM if it has not
     // ended by itself; a shutdown brings it forward to its own deadline.
     Lsp_Clock::time_point child_deadline;
 
-    // Back-off of failed starts, guarded by g_lsp_executable_path_mutex.
+    // Guarded by g_server_start_mutex: a shutdown has taken the session's
+    // threads to join them, and no start or clean-up touches the session;
+    // the version of the executable setting the session was started under.
+    bool shutdown_under_way = false;
+    uint64_t session_version = 0;
+
+    // Back-off of failed starts, guarded by g_lsp_executable_path_mutex, with
+    // the number of settings of the executable: the end of a session started
+    // under an earlier setting does not count.
     std::chrono::milliseconds backoff{0};  // 0: the last session was sound
     Lsp_Clock::time_point retry_at;
+    uint64_t executable_version = 0;
 };
 
 extern Lsp_State g_lsp_state;
@@ -154,7 +185,8 @@ extern std::mutex g_lsp_executable_path_mutex;  // guards g_lsp_executable_path 
 extern std::string g_lsp_executable_path;
 
 // Stores a copy of path as the server executable; null or empty means none.
-// Also forgets the back-off of earlier failed starts.
+// Also forgets the back-off of earlier failed starts, and the failure of
+// every session started before, whether it has ended yet or not.
 void lsp_set_executable(const char* path);
 
 // Framing and outgoing messages. lsp_send queues one frame and returns at
@@ -199,13 +231,17 @@ std::vector<Lsp_Location> parse_locations(simdjson::ondemand::parser& parser,
                                           const uint8_t* buffer, uint64_t length);
 
 // Server process. lsp_start_server runs on the worker thread and never waits
-// on a server: it cleans up a session that is over, and unless one is alive
-// or a back-off is pending, spawns a new server and returns; the session's
-// threads do the handshake. lsp_shutdown is bounded (a few seconds at
-// worst), answers every request still pending with no locations, and reaps
-// the child.
+// on a server: it cleans up a session that is over, and unless one is alive,
+// a shutdown is under way or a back-off is pending, spawns a new server and
+// returns; the session's threads do the handshake. lsp_shutdown is bounded (a
+// few seconds at worst), answers every request still pending with no
+// locations, and reaps the child; it holds no lock while it waits for the
+// reader, whose callbacks may wait for the worker. A second shutdown while
+// one is under way returns at once.
 void lsp_start_server(const std::string& path);
 void lsp_shutdown();
+// Whether the calling thread is the reader of a session.
+bool lsp_on_reader_thread();
 
 // One references look-up in flight: the host's callback and context, owned by
 // the pending entry whose context is the box's address.

@@ -5,7 +5,8 @@
 // Shape: host threads only copy their arguments into a Request and queue it;
 // the worker alone touches the index and the parsers, so they need no lock.
 // g_queue_mutex is held only for queue operations (and, once, to start the
-// worker), never while a request is executed or a callback runs.
+// worker, and across a fork of the process), never while a request is
+// executed, a callback runs or a thread is waited for.
 #include "main.h"
 
 #include <fcntl.h>
@@ -78,8 +79,9 @@ Lsp_State g_lsp_state;
 std::mutex g_server_start_mutex;  // one session at a time is started or ended
 std::mutex g_lsp_executable_path_mutex;  // guards g_lsp_executable_path and the back-off
 std::string g_lsp_executable_path;
-std::mutex g_queue_mutex;  // guards the queues, the path set, g_stop_requested and g_worker_thread
+std::mutex g_queue_mutex;  // guards the queues, the path set, the stop's flags and g_worker_thread
 std::condition_variable g_queue_cv;  // the worker waits on it for requests or a stop
+std::condition_variable g_stop_cv;   // a stop waits on it for another under way
 std::deque<Request> g_request_queue;  // finds and clears, served before every scan
 std::deque<Request> g_scan_queue;
 std::unordered_set<std::string> g_queued_scan_paths;  // the path of every queued scan
@@ -98,9 +100,10 @@ bool g_stop_requested = false;
 // Guarded by g_queue_mutex.
 bool g_stop_at_unload_registered = false;
 
-// Serialises enqueue_stop on host threads, so that every call returns only
-// after the worker has been joined and the language server shut down.
-std::mutex g_stop_mutex;
+// Set while a stop is under way, so that every enqueue_stop on a host thread
+// returns only after the worker has been joined and the language server shut
+// down. Guarded by g_queue_mutex; no lock is held while a stop waits.
+bool g_stopping = false;
 
 // The worker's id while it runs: a callback running on the worker must
 // neither wait for it nor join it. (Not a thread_local: dynamic TLS of an
@@ -150,8 +153,9 @@ void guarded(Body body) noexcept {
 }
 
 // Runs an exported function's body in the process that owns the library. In
-// a forked child the call does nothing: the locks may have been held by the
-// parent's threads at the fork, and the worker it would wait for is not there.
+// a child forked after the worker's start the call does nothing: the worker
+// it would wait for is not there, nor the server's threads, which may have
+// held the client's locks at the fork.
 template <typename Body>
 void host_call(Body body) noexcept {
     if (!in_forked_child()) guarded(body);
@@ -336,22 +340,9 @@ std::optional<Request> take_request() {
     return request;
 }
 
-// Finds left queued by a stop are never served and stay counted, but their
-// waiting callers must not wait for ever. Nothing is queued after the stop,
-// so taking them out of the queue changes nothing else.
-void release_abandoned_waiters() {
-    std::deque<Request> abandoned;
-    {
-        std::lock_guard lock(g_queue_mutex);
-        abandoned.swap(g_request_queue);
-    }
-    release_waiters(abandoned);
-}
-
 void worker_loop() {
     g_worker_id = std::this_thread::get_id();
     while (std::optional<Request> request = take_request()) handle_request(*request);
-    release_abandoned_waiters();
     g_worker_id = std::thread::id();
 }
 
@@ -385,34 +376,68 @@ bool append_find(Find_Request&& find) {
 
 // Ends the worker's service: it finishes the request in progress (a scan is
 // cut short, its file left with no definitions) and then ends; queued
-// requests are never served. Returns the thread for the caller to join, or
-// none when no worker is held or this is the worker itself (a callback that
-// stops its own worker; the handle stays for a later stop or the unload to
-// join).
+// requests are never served and stay counted. Callers waiting for queued
+// finds are released here, before the stop waits for any thread: one may be
+// a references callback that the reader runs. Nothing is queued after the
+// stop, so taking the finds out of the queue changes nothing else. Returns
+// the thread for the caller to join, or none when no worker is held or this
+// is the worker itself (a callback that stops its own worker; the handle
+// stays for a later stop or the unload to join).
 Worker_Thread request_worker_stop() {
     Worker_Thread worker;
+    std::deque<Request> abandoned;
     {
         std::lock_guard lock(g_queue_mutex);
         if (!g_worker_thread.joinable) return worker;
         g_stop_requested = true;
         g_scans_cancelled = true;
+        abandoned.swap(g_request_queue);
         if (!on_worker_thread()) worker = std::exchange(g_worker_thread, Worker_Thread{});
     }
     g_queue_cv.notify_one();
+    release_waiters(abandoned);
     return worker;
 }
 
 // The first shutdown also wakes a worker blocked writing to the server; the
 // second, once the worker is joined, ends a server that a scan in progress
 // started after the first, so that none is left behind.
-void stop_all() {
-    std::unique_lock stop_lock(g_stop_mutex, std::defer_lock);
-    if (!on_worker_thread()) stop_lock.lock();
+void stop_worker_and_server() {
     Worker_Thread worker = request_worker_stop();
     guarded(lsp_shutdown);
     if (!worker.joinable) return;
     pthread_join(worker.handle, nullptr);
     guarded(lsp_shutdown);
+}
+
+// Makes the calling thread the one that stops; false once a stop under way
+// on another thread has ended. On the worker, or in a references callback,
+// the call does not wait: the stop under way may be waiting for that thread.
+bool claim_stop() {
+    bool may_wait = !on_worker_thread() && !lsp_on_reader_thread();
+    std::unique_lock lock(g_queue_mutex);
+    if (!g_stopping) {
+        g_stopping = true;
+        return true;
+    }
+    if (may_wait) g_stop_cv.wait(lock, [] { return !g_stopping; });
+    return false;
+}
+
+void end_stop() {
+    {
+        std::lock_guard lock(g_queue_mutex);
+        g_stopping = false;
+    }
+    g_stop_cv.notify_all();
+}
+
+// Holds no lock of the library while it waits for the worker or the
+// reader, whose callbacks may call into the library.
+void stop_all() {
+    if (!claim_stop()) return;
+    guarded(stop_worker_and_server);
+    end_stop();
 }
 
 // A forked child holds copies of thread handles whose threads it does not
@@ -424,8 +449,8 @@ void stop_all() {
 // process.
 void forget_inherited_state() {
     auto renew = [](auto&... objects) { (std::construct_at(&objects), ...); };
-    renew(g_lsp_state, g_lsp_executable_path, g_queue_cv, g_request_queue, g_scan_queue,
-          g_queued_scan_paths, g_worker_thread, g_scanner);
+    renew(g_lsp_state, g_lsp_executable_path, g_queue_cv, g_stop_cv, g_request_queue,
+          g_scan_queue, g_queued_scan_paths, g_worker_thread, g_scanner);
 }
 
 // Runs when the library is unloaded or the process exits, before any global
@@ -450,6 +475,33 @@ void stop_at_unload(void*) {
     }
     release_parsers();
 }
+
+// A child forked while another thread holds a lock that calls take before
+// any worker start (the executable path's, the queues') would inherit it
+// locked and hang at its first call: the fork waits until both are free.
+// Every other lock of the library is taken only once a worker has started,
+// after which a child's calls do nothing. No other code holds both of these
+// at once, so this order is free to choose.
+void lock_before_fork() {
+    g_lsp_executable_path_mutex.lock();
+    g_queue_mutex.lock();
+}
+
+void unlock_in_parent() {
+    g_queue_mutex.unlock();
+    g_lsp_executable_path_mutex.unlock();
+}
+
+// A stop under way in the parent runs on a thread the child does not have.
+void unlock_in_child() {
+    g_stopping = false;
+    unlock_in_parent();
+}
+
+// Registered under this library's handle: dlclose removes the handlers with
+// the code.
+[[maybe_unused]] const int g_fork_handlers =
+    pthread_atfork(lock_before_fork, unlock_in_parent, unlock_in_child);
 
 }  // namespace
 

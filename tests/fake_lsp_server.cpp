@@ -18,10 +18,15 @@
 //                      per argument after the program name, "fd <n>
 //                      <target>" per open descriptor, and "sigblk <mask>" and
 //                      "sigign <mask>", the signals it was started with
-//                      blocked and ignored (as /proc/<pid>/status gives them)
+//                      blocked and ignored (as /proc/<pid>/status gives them);
+//                      later "helper <pid>" when leave_helper starts its
+//                      helper, and "ended <ms>", on CLOCK_MONOTONIC (the
+//                      tests' steady clock), when crash_on_references or
+//                      leave_helper ends the server
 //   VANTREL_FAKE_RESUME
-//                      file whose existence ends a pause (see hold_init and
-//                      pause_reading); unset, a pause ends by time alone
+//                      file whose existence ends a pause (see hold_init,
+//                      pause_reading and leave_helper); unset, a pause ends by
+//                      time alone
 //   VANTREL_FAKE_PAUSE_MS
 //                      how long a pause lasts at most, in milliseconds; unset,
 //                      1000, or no limit when VANTREL_FAKE_RESUME is set
@@ -47,6 +52,10 @@
 //                      like normal, but ends without an answer when a
 //                      references request comes after VANTREL_FAKE_CRASH_AFTER
 //                      answered ones
+//   leave_helper       like normal, but when a references request comes it
+//                      starts a helper process that holds the server's input
+//                      and output open until a pause has ended, and ends
+//                      without an answer
 //   silent             never writes, ignores SIGTERM and outlives its input
 //   hang               never reads and never writes; ends on SIGTERM
 //   flood_bytes        never reads; writes "y\n" without end, as yes(1) does
@@ -356,6 +365,26 @@ void answer_initialize() {
     send(R"({"jsonrpc":"2.0","id":1,"result":{"capabilities":{"referencesProvider":true}}})");
 }
 
+// Notes the moment of an end of its own, for the tests to measure from.
+[[noreturn]] void end_now(int status) {
+    auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+    append_to_file("VANTREL_FAKE_INFO", "ended " + std::to_string(now.count()) + "\n");
+    _exit(status);
+}
+
+// The helper inherits both pipes, so the end of the server's output is not
+// seen while it lives.
+[[noreturn]] void end_leaving_helper() {
+    pid_t helper = fork();
+    if (helper == 0) {
+        pause_until_resumed(1000);
+        _exit(0);
+    }
+    append_to_file("VANTREL_FAKE_INFO", "helper " + std::to_string(helper) + "\n");
+    end_now(0);
+}
+
 void answer_references_badly(const Request& request) {
     std::string id = std::to_string(request.id);
     std::string empty_answer = R"({"jsonrpc":"2.0","id":)" + id + R"(,"result":[]})";
@@ -426,8 +455,9 @@ void serve_references(const Request& request, std::vector<Request>& held) {
     static long answered = 0;
     if (g_mode == "crash_on_references" &&
         answered == environment_number("VANTREL_FAKE_CRASH_AFTER", 0)) {
-        _exit(3);
+        end_now(3);
     }
+    if (g_mode == "leave_helper") end_leaving_helper();
     if (answers_references_normally()) {
         answer_references(request);
         ++answered;

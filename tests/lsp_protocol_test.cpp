@@ -1609,6 +1609,20 @@ TEST_F(Server_Process, SessionThatLastedLeavesNoBackOff) {
     EXPECT_NE(g_lsp_state.process.pid, first);
 }
 
+// The server takes longer than a healthy session to answer initialize and
+// ends right after: it lasted, counted from its start.
+TEST_F(Server_Process, SessionThatLastedFromItsStartLeavesNoBackOff) {
+    g_lsp_limits.first_backoff = std::chrono::hours(1);
+    g_lsp_limits.healthy_session = std::chrono::milliseconds(300);
+    start("sleep 0.6\n" + initialize_reply());
+    ASSERT_TRUE(session_ended());
+    ASSERT_TRUE(g_lsp_state.initialize_answered);
+    pid_t first = g_lsp_state.process.pid;
+    lsp_start_server(dir / "a.py");
+    EXPECT_EQ(g_lsp_state.backoff.count(), 0);
+    EXPECT_NE(g_lsp_state.process.pid, first);
+}
+
 TEST_F(Server_Process, ServerThatNeverAnswersIsGivenUpAfterTheHandshakeLimit) {
     g_lsp_limits.handshake = std::chrono::milliseconds(200);
     g_lsp_limits.exit_grace = std::chrono::milliseconds(100);

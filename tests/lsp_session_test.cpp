@@ -2,8 +2,9 @@
 // linked core library with short limits: a server start never holds up the
 // worker, a server that never completes the handshake is given up on time
 // whatever it sends, a server that ends is replaced at a later Python scan,
-// and a server that keeps failing is started again only after a growing
-// back-off. Time bounds here only detect hangs; each is wide.
+// a server that keeps failing is started again only after a growing
+// back-off, and a shutdown lets the worker serve the finds that references
+// callbacks wait for. Time bounds here only detect hangs; each is wide.
 #include <cstdio>
 
 #include "fake_server_support.h"
@@ -25,6 +26,22 @@ protected:
 
     // Ends that server with a look-up, which gets no records.
     void end_server_with_look_up() { EXPECT_TRUE(has_no_records(answer_to(dir / "a.py", 0, 4))); }
+
+    // The first server ends at its start, and for a minute no later scan
+    // starts another; every later start is of a server that answers.
+    void fail_first_start() {
+        g_lsp_limits.first_backoff = 60s;
+        g_lsp_limits.max_backoff = 60s;
+        setenv("VANTREL_FAKE_LATER_MODE", "normal", 1);
+        use_server("crash_at_start");
+        ASSERT_NO_FATAL_FAILURE(scan(python_file("a.py")));
+    }
+
+    // After fail_first_start: a later server has come up and answers.
+    void expect_later_server_to_answer() {
+        ASSERT_TRUE(handshakes_reach(1)) << "no later server came up";
+        EXPECT_TRUE(answers_position(answer_to(dir / "a.py", 3, 4), dir / "a.py", 3, 4));
+    }
 
     // Scans until a second server starts, and checks that its answers arrive.
     void expect_second_server_to_answer() {
@@ -229,18 +246,70 @@ TEST_F(Session, ServerCrashingAtEveryStartIsStartedBoundedNumberOfTimes) {
 }
 
 TEST_F(Session, SettingExecutablePathEndsBackOff) {
-    g_lsp_limits.first_backoff = 60s;
-    g_lsp_limits.max_backoff = 60s;
-    setenv("VANTREL_FAKE_LATER_MODE", "normal", 1);
-    use_server("crash_at_start");
-    ASSERT_NO_FATAL_FAILURE(scan(python_file("a.py")));
+    ASSERT_NO_FATAL_FAILURE(fail_first_start());
     ASSERT_TRUE(eventually([] { return child_processes().empty(); }));
     ASSERT_NO_FATAL_FAILURE(scan(python_file("b.py")));
     EXPECT_EQ(server_starts(), 1u) << "a scan during the back-off started a server";
     g_vantrel.lsp_set_executable_path(VANTREL_FAKE_SERVER);
     ASSERT_TRUE(scans_start_server(2)) << "the back-off outlived lsp_set_executable_path";
-    ASSERT_TRUE(handshakes_reach(1));
-    EXPECT_TRUE(answers_position(answer_to(dir / "a.py", 3, 4), dir / "a.py", 3, 4));
+    expect_later_server_to_answer();
+    stop_and_expect_clean();
+}
+
+// The failed server has been reaped, but no scan has cleaned its session up
+// yet when the path is set again: the scan right after starts a server.
+TEST_F(Session, SettingExecutablePathBeforeFailedSessionIsCleanedUpEndsBackOff) {
+    ASSERT_NO_FATAL_FAILURE(fail_first_start());
+    ASSERT_TRUE(eventually([] {
+        std::lock_guard lock(g_lsp_state.session_mutex);
+        return g_lsp_state.reader_finished && g_lsp_state.writer_finished;
+    })) << "the failed session never ended";
+    g_vantrel.lsp_set_executable_path(VANTREL_FAKE_SERVER);
+    ASSERT_NO_FATAL_FAILURE(scan(python_file("b.py")));
+    expect_later_server_to_answer();
+    stop_and_expect_clean();
+}
+
+// ---- a shutdown and a references callback that waits for a find
+
+struct Waiting_Answer {
+    std::atomic<int> answers{0};
+    std::atomic<int> finds{0};
+};
+
+void count_find(uint64_t context, Host_Definition_Link* links, uint64_t, char* strings) {
+    g_vantrel.free_memory(links);
+    g_vantrel.free_memory(strings);
+    ++object_of<Waiting_Answer>(context).finds;
+}
+
+void answer_with_waiting_find(uint64_t context, Host_Location* records, int32_t, char* strings) {
+    g_vantrel.free_memory(records);
+    g_vantrel.free_memory(strings);
+    g_vantrel.enqueue_find_symbols_in_text(count_find, context, "f", 1, false, true, nullptr, 0);
+    ++object_of<Waiting_Answer>(context).answers;
+}
+
+// The shutdown is under way when the worker takes a Python scan; the server
+// reads nothing, so the look-up is answered with no records as the session
+// ends, and that callback waits for a find that only the worker can serve.
+TEST_F(Session, ShutdownLetsTheWorkerServeTheFindAReferencesCallbackWaitsFor) {
+    g_lsp_limits.exit_grace = 2s;
+    setenv("VANTREL_FAKE_RESUME", (dir / "never").c_str(), 1);
+    ASSERT_NO_FATAL_FAILURE(start_server("pause_reading"));
+    Worker_Latch latch;
+    latch.occupy_worker(python_file("held.py"));
+    enqueue_scan(python_file("b.py"));
+    Waiting_Answer waiting;
+    std::string path = dir / "a.py";
+    g_vantrel.enqueue_lsp_find_references(answer_with_waiting_find, context_of(&waiting),
+                                          path.data(), static_cast<uint32_t>(path.size()), 0, 4);
+    Background_Call shutdown([] { lsp_shutdown(); });
+    ASSERT_TRUE(eventually([] { return g_lsp_state.phase == Lsp_Phase::closing; }));
+    latch.release();
+    EXPECT_TRUE(shutdown.returns(20s)) << "the shutdown waits for a callback that waits for it";
+    EXPECT_EQ(waiting.answers, 1);
+    EXPECT_EQ(waiting.finds, 1);
     stop_and_expect_clean();
 }
 
