@@ -157,8 +157,8 @@ TEST_P(Host_Stop_Cycles_Test, EveryEndingReturnsWhileCallbacksWaitForFinds) {
         in_process ? cycle_in_process(cycle, ending) : cycle_in_child(cycle, ending);
 }
 
-std::string ending_name(const testing::TestParamInfo<Ending>& info) {
-    switch (info.param) {
+const char* name_of(Ending ending) {
+    switch (ending) {
     case Ending::stop: return "EnqueueStop";
     case Ending::unload: return "Dlclose";
     case Ending::exit: return "Exit";
@@ -166,6 +166,11 @@ std::string ending_name(const testing::TestParamInfo<Ending>& info) {
     }
     return "";
 }
+
+// Names the cases, and the parameter in ctest's listing.
+std::string ending_name(const testing::TestParamInfo<Ending>& info) { return name_of(info.param); }
+
+void PrintTo(Ending ending, std::ostream* out) { *out << name_of(ending); }
 
 INSTANTIATE_TEST_SUITE_P(Host_Stop_Cycles, Host_Stop_Cycles_Test,
                          testing::Values(Ending::stop, Ending::unload, Ending::exit,
