@@ -296,8 +296,8 @@ size_t memory_room() {
 // is more, and at most an eighth of the room, so that the budget keeps the
 // rest. The block the system refuses can be the largest a parse asks for: an
 // array as long as the parse stack is deep, such as a path of the stack,
-// which holds a twentieth of what the parse holds at most (a stack node
-// takes 224 bytes, its place in the path 8, grown by a quarter).
+// which holds a fourteenth of what the parse holds at most (a stack node
+// takes 224 bytes, its place in the path 8, 16 once the array doubles).
 size_t reserve_size(size_t room) {
     size_t page_size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     size_t wanted = std::max(g_parse_limits.reserve, g_parse_limits.memory_budget / 8);

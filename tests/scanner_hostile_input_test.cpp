@@ -77,7 +77,8 @@ protected:
         EXPECT_LE(most, largest + largest / 4) << "with the largest budget";
         size_t parsers = parse_memory_held();
         for (size_t step = 1; step < BUDGET_STEPS; ++step) {
-            size_t budget = parsers + SMALLEST_BUDGET + (std::min(most, largest) - parsers) * step / BUDGET_STEPS;
+            size_t share = (std::min(most, largest) - parsers) * step / BUDGET_STEPS;
+            size_t budget = parsers + std::max(share, SMALLEST_BUDGET);
             EXPECT_LE(peak_of_scan(text, language, budget), budget + budget / 4)
                 << "with a budget of " << step << "/" << BUDGET_STEPS << " of what the scan held";
         }
