@@ -144,7 +144,7 @@ TEST_P(Refused_Large_Allocation, from_any_large_block_of_a_deep_scan_on_cuts_it_
     g_parse_limits.reserve = 64 * 1024;
     for (bool closed : {false, true}) {
         SCOPED_TRACE(closed ? "closed" : "unclosed");
-        std::string text = nested_text(nesting, SANITIZED ? 4000 : 10000, closed);
+        std::string text = nested_text(nesting, SANITIZED ? 3000 : 10000, closed);
         g_parse_limits.memory_budget = limits.memory_budget;
         scan_refusing_from_large(LONG_MAX, text, nesting.language);  // grows what the parser keeps
         long large = scan_refusing_from_large(LONG_MAX, text, nesting.language);
