@@ -57,10 +57,11 @@
  * library allows a parse, its budget: a quarter of the machine's physical
  * memory, at most 4 GiB, and at most half of what RLIMIT_AS and RLIMIT_DATA
  * leave when the scan starts, once a reserve of an eighth of that (at most
- * 64 MiB, address space that is not touched until it is needed) has been
- * set aside. The parse is cut short as soon as it passes its budget, and an
- * allocation that the system refuses during a parse only cuts the parse
- * short: the reserve serves the parse until it has ended. A file longer
+ * 64 MiB, or an eighth of the budget when that is more: address space that
+ * is not touched until it is needed) has been set aside. The parse is cut
+ * short as soon as it passes its budget, having held at most a quarter more,
+ * and an allocation that the system refuses during a parse only cuts the
+ * parse short: the reserve serves the parse until it has ended. A file longer
  * than the budget is indexed as empty too, and read no further than the
  * budget. So is a file whose parse takes longer than 10 s plus 1 s per
  * 256 KiB of its text, which real sources (parsed at a megabyte a second or

@@ -53,10 +53,10 @@ constexpr size_t MAX_PARSE_MEMORY_BUDGET = size_t{4} << 30;
 // Memory mapped beforehand, from which the hooks serve tree-sitter once the
 // system refuses it an allocation: tree-sitter checks none of its
 // allocations, so none may fail under it. The refusal cancels the parse, and
-// the reserve covers what the parse allocates until it has unwound: the rest
-// of the parser's step, then the release of its nodes, which stacks at most
-// a pointer per node released (a small part of what the nodes hold) while
-// the system gets back what they held. Blocks are cut from the front; the
+// the reserve covers the refused block, which may be the largest the parse
+// asks for (see reserve_size), and what the parse allocates until it has
+// unwound: the rest of the parser's step, then the release of its nodes,
+// while the system gets back what they held. Blocks are cut from the front; the
 // last one's space is taken back when it is freed, and all of it once no
 // block is left. The record sits at the start of its own mapping.
 struct Reserve {
@@ -178,10 +178,11 @@ void count_freed(size_t size) {
                               std::memory_order_relaxed);
 }
 
-// Asks the system through allocate, unless a test refuses in its place.
+// Asks the system through allocate for size bytes, unless a test refuses in
+// its place.
 template <typename Allocate>
-void* system_allocate(Allocate allocate) {
-    if (g_refuse_parse_allocation != nullptr && g_refuse_parse_allocation()) return nullptr;
+void* system_allocate(size_t size, Allocate allocate) {
+    if (g_refuse_parse_allocation != nullptr && g_refuse_parse_allocation(size)) return nullptr;
     return allocate();
 }
 
@@ -189,7 +190,7 @@ void* system_allocate(Allocate allocate) {
 // which cancels the parse. Null only when the reserve has no room either.
 template <typename Allocate>
 void* allocate_for_parse(size_t size, Allocate allocate) {
-    void* block = system_allocate(allocate);
+    void* block = system_allocate(size, allocate);
     if (block != nullptr || size == 0) return block;
     g_parse_memory.cancel_parse = true;
     return reserve_allocate(size);
@@ -240,12 +241,12 @@ void* parse_realloc(void* block, size_t size) {
     }
     size_t old_size = block_size(block);
     if (reserve_of(block) == nullptr) {
-        if (void* resized = system_allocate([block, size] { return std::realloc(block, size); })) {
+        if (void* resized = system_allocate(size, [block, size] { return std::realloc(block, size); })) {
             count_freed(old_size);
             count_allocated(resized);
             return resized;
         }
-    } else if (void* moved = system_allocate([size] { return std::malloc(size); })) {
+    } else if (void* moved = system_allocate(size, [size] { return std::malloc(size); })) {
         return move_block(block, old_size, moved, size);
     }
     g_parse_memory.cancel_parse = true;
@@ -291,11 +292,16 @@ size_t memory_room() {
     return std::min(room_left(address_limit, address_space), room_left(data_limit, data));
 }
 
-// The reserve for a room: an eighth of it, so that the budget keeps the
-// rest, and at most the set size.
+// The reserve for a room: the set size, or an eighth of the budget when that
+// is more, and at most an eighth of the room, so that the budget keeps the
+// rest. The block the system refuses can be the largest a parse asks for: an
+// array as long as the parse stack is deep, such as a path of the stack,
+// which holds a fourteenth of what the parse holds at most (a stack node
+// takes 224 bytes, its place in the path 8, 16 once the array doubles).
 size_t reserve_size(size_t room) {
     size_t page_size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    size_t size = room == SIZE_MAX ? g_parse_limits.reserve : std::min(g_parse_limits.reserve, room / 8);
+    size_t wanted = std::max(g_parse_limits.reserve, g_parse_limits.memory_budget / 8);
+    size_t size = room == SIZE_MAX ? wanted : std::min(wanted, room / 8);
     return size / page_size * page_size;
 }
 
@@ -666,41 +672,43 @@ void record_if_definition(TSNode node, TSNode parent, const std::string& text,
 
 // Records every definition in the subtree at the cursor's node, in pre-order;
 // false when the scan was cancelled on the way (the walk of a huge tree takes
-// seconds). Trees nest as deeply as their source, so the walk moves the one
-// cursor in a loop rather than recursing; the nodes above the cursor are kept
-// on the heap, because R's rule needs each node's parent and ts_node_parent
-// searches down from the root, which would make deep or wide trees quadratic.
+// seconds). Trees nest as deeply as their source, so the walk takes no call
+// stack per level: the nodes still to visit wait on a stack of the walk's
+// own, each with its parent, because R's rule needs it and ts_node_parent
+// searches down from the root, which would make deep or wide trees
+// quadratic. The cursor lists one node's children at a time, reset to that
+// node, so its own stack holds only the hidden nodes between a node and its
+// children: tree-sitter grows that stack by allocations that may not fail,
+// and grown as deep as the tree it would be the largest block of a scan.
+// Leaves the cursor where it found it.
 bool traverse_recursively(TSTreeCursor* cursor, const std::string& text, File_Map::value_type& file,
                           Scanner& scanner, const Language_Data* data, Language language) {
-    // Each level keeps its parent node and how many of the parent's children
-    // are still to come: a sibling step known to fail (the costliest cursor
-    // move, as it climbs through hidden nodes) is never tried.
-    struct Level {
+    struct Pending {
+        TSNode node;
         TSNode parent;
-        uint32_t siblings_left;
     };
-    std::vector<Level> levels;
-    for (;;) {
-        if (scan_interrupted()) return false;
-        TSNode node = ts_tree_cursor_current_node(cursor);
-        TSNode parent = levels.empty() ? null_node() : levels.back().parent;
+    TSNode root = ts_tree_cursor_current_node(cursor);
+    std::vector<Pending> pending{{root, null_node()}};
+    while (!pending.empty()) {
+        if (scan_interrupted()) break;
+        auto [node, parent] = pending.back();
+        pending.pop_back();
         record_if_definition(node, parent, text, file, scanner, *data, language);
+        // The children go on the stack last first. A sibling step known to
+        // fail, the costliest cursor move as it climbs through hidden nodes,
+        // is never tried.
         uint32_t child_count = ts_node_child_count(node);
-        if (child_count > 0 && ts_tree_cursor_goto_first_child(cursor)) {
-            levels.push_back({node, child_count - 1});
-            continue;
-        }
-        for (;;) {
-            if (levels.empty()) return true;
-            Level& level = levels.back();
-            if (level.siblings_left > 0 && ts_tree_cursor_goto_next_sibling(cursor)) {
-                --level.siblings_left;
-                break;
-            }
-            ts_tree_cursor_goto_parent(cursor);
-            levels.pop_back();
-        }
+        if (child_count == 0) continue;
+        ts_tree_cursor_reset(cursor, node);
+        if (!ts_tree_cursor_goto_first_child(cursor)) continue;
+        size_t first = pending.size();
+        pending.push_back({ts_tree_cursor_current_node(cursor), node});
+        for (uint32_t i = 1; i < child_count && ts_tree_cursor_goto_next_sibling(cursor); ++i)
+            pending.push_back({ts_tree_cursor_current_node(cursor), node});
+        std::reverse(pending.begin() + first, pending.end());
     }
+    ts_tree_cursor_reset(cursor, root);
+    return pending.empty();
 }
 
 struct Tree_Deleter {
@@ -923,7 +931,7 @@ size_t parse_memory_held() { return g_parse_memory.held.load(std::memory_order_r
 
 size_t last_parse_peak() { return g_parse_memory.peak.load(std::memory_order_relaxed); }
 
-bool (*g_refuse_parse_allocation)() = nullptr;
+bool (*g_refuse_parse_allocation)(size_t size) = nullptr;
 
 size_t scan_memory_budget() {
     size_t room = memory_room();

@@ -236,7 +236,9 @@ struct Parse_Limits {
     // to the system (malloc_trim); so does clear.
     size_t trim_threshold = size_t{256} << 20;
     // The reserve, mapped but not touched until the system refuses: this
-    // much, or an eighth of what the limits leave when that is less.
+    // much, or an eighth of memory_budget when that is more (it must hold
+    // the largest block a parse within the budget asks for), and at most an
+    // eighth of what the limits leave.
     size_t reserve = size_t{64} << 20;
     // A parse may take base_time_limit plus time_limit_per_256_kib for every
     // 256 KiB of its text, and is cut short like one over its budget past
@@ -272,10 +274,10 @@ size_t scan_memory_budget();
 // the budget is computed from when /proc cannot be read.
 size_t mappable_bytes(size_t limit);
 
-// Test seam, null in the library: when set, called before each allocation
-// the hooks ask of the system; true makes that one fail as if the system had
-// refused it.
-extern bool (*g_refuse_parse_allocation)();
+// Test seam, null in the library: when set, called with its size before each
+// allocation the hooks ask of the system; true makes that one fail as if the
+// system had refused it.
+extern bool (*g_refuse_parse_allocation)(size_t size);
 
 // Re-indexes one file: removes the definitions the index holds for path, then
 // parses text with the grammar of language and records every definition its

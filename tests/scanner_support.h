@@ -46,6 +46,8 @@ struct Sample_File {
     Language language;
 };
 
+inline std::ostream& operator<<(std::ostream& out, const Sample_File& sample) { return out << sample.file_name; }
+
 inline const Sample_File SAMPLE_FILES[] = {
     {"sample.py", 1},   {"sample.js", 2},     {"sample.go", 3},    {"sample.php", 4}, {"sample.rs", 5},
     {"sample.cpp", 6},  {"sample.java", 7},   {"sample.cs", 8},    {"sample.kt", 9},  {"sample.swift", 10},
