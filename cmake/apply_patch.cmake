@@ -27,3 +27,7 @@ if(NOT result EQUAL 0)
   message(FATAL_ERROR "${PATCH} no longer applies to ${PACKAGE}:\n${output}"
     "Update the patch for the grammar version that npm installed.")
 endif()
+# file(COPY) keeps the package's times: without this, a build that applied a
+# changed patch would see its output as old as before and not recompile it.
+file(GLOB_RECURSE copies ${OUTPUT}/*)
+file(TOUCH ${copies})
