@@ -115,6 +115,34 @@ void print_heredoc_word_peaks() {
     }
 }
 
+// ---- Wide trees
+
+// Resets the process's peak resident memory to what it holds now.
+void reset_resident_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+// The scan of a Python file of millions of stray ')', one ERROR node with a
+// child for each: the most the scan's parse held, and the most the process
+// held resident beyond what it held before, which counts the walk of the
+// tree as well.
+void print_wide_tree_peaks() {
+    std::printf("wide tree (Python, stray ')'), resident peak of the scan against its budget:\n");
+    for (size_t children : {size_t{2500000}, size_t{5000000}}) {
+        in_child([children] {
+            Scanner scanner;
+            scan_file("warm-up", "x = 1\n", scanner, PYTHON);
+            size_t budget = children / 5000 * MEGABYTE;
+            g_parse_limits.memory_budget = parse_memory_held() + budget;
+            std::string text(children, ')');
+            reset_resident_peak();
+            size_t before = status_bytes("VmRSS");
+            scan_file("wide", text, scanner, PYTHON);
+            std::printf("  %zu children, budget %5.0f MB: parse peak %6.0f MB, resident peak %6.0f MB\n",
+                        children, megabytes(budget), megabytes(last_parse_peak()),
+                        megabytes(status_bytes("VmHWM") - before));
+        });
+    }
+}
+
 // ---- Tight address space
 
 // How many of 200 scans of a file whose parse holds about 2.2 MB keep their
@@ -284,6 +312,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     print_heredoc_word_peaks();
+    print_wide_tree_peaks();
     print_scans_kept_under_address_limit();
     print_room_cost();
     print_resident_after_large_file();

@@ -670,6 +670,44 @@ void record_if_definition(TSNode node, TSNode parent, const std::string& text,
                       ts_node_start_point(name));
 }
 
+// Tree-sitter's allocator for the walk's own stack: what the walk holds
+// counts against the scan's budget as the tree it walks does, and a block
+// the system refuses comes from the reserve and cuts the scan short.
+template <typename T>
+struct Parse_Allocator {
+    using value_type = T;
+    Parse_Allocator() = default;
+    template <typename U>
+    Parse_Allocator(const Parse_Allocator<U>&) {}
+    T* allocate(size_t count) {
+        if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        void* block = parse_malloc(count * sizeof(T));
+        if (block == nullptr) throw std::bad_alloc();
+        return static_cast<T*>(block);
+    }
+    void deallocate(T* block, size_t) { parse_free(block); }
+    bool operator==(const Parse_Allocator&) const { return true; }
+};
+
+// Makes room on the walk's stack for more entries. A wide tree (an ERROR
+// node of millions of tokens) has every child still to visit waiting there,
+// more bytes each than the tree holds for it, so the stack grows by a
+// quarter at a time, and not at all when the old and the grown block
+// together would take the scan past its budget: that cancels the scan.
+template <typename Stack>
+bool make_room(Stack& stack, size_t more) {
+    size_t needed = stack.size() + more;
+    if (needed <= stack.capacity()) return true;
+    size_t grown = std::max(needed, stack.capacity() + stack.capacity() / 4);
+    size_t bytes = grown * sizeof(typename Stack::value_type);
+    if (parse_memory_held() + bytes > g_parse_memory.budget) {
+        g_parse_memory.cancel_parse = true;
+        return false;
+    }
+    stack.reserve(grown);
+    return true;
+}
+
 // Records every definition in the subtree at the cursor's node, in pre-order;
 // false when the scan was cancelled on the way (the walk of a huge tree takes
 // seconds). Trees nest as deeply as their source, so the walk takes no call
@@ -688,7 +726,8 @@ bool traverse_recursively(TSTreeCursor* cursor, const std::string& text, File_Ma
         TSNode parent;
     };
     TSNode root = ts_tree_cursor_current_node(cursor);
-    std::vector<Pending> pending{{root, null_node()}};
+    std::vector<Pending, Parse_Allocator<Pending>> pending;
+    if (make_room(pending, 1)) pending.push_back({root, null_node()});
     while (!pending.empty()) {
         if (scan_interrupted()) break;
         auto [node, parent] = pending.back();
@@ -701,6 +740,7 @@ bool traverse_recursively(TSTreeCursor* cursor, const std::string& text, File_Ma
         if (child_count == 0) continue;
         ts_tree_cursor_reset(cursor, node);
         if (!ts_tree_cursor_goto_first_child(cursor)) continue;
+        if (!make_room(pending, child_count)) break;
         size_t first = pending.size();
         pending.push_back({ts_tree_cursor_current_node(cursor), node});
         for (uint32_t i = 1; i < child_count && ts_tree_cursor_goto_next_sibling(cursor); ++i)
@@ -708,7 +748,7 @@ bool traverse_recursively(TSTreeCursor* cursor, const std::string& text, File_Ma
         std::reverse(pending.begin() + first, pending.end());
     }
     ts_tree_cursor_reset(cursor, root);
-    return pending.empty();
+    return pending.empty() && !scan_interrupted();
 }
 
 struct Tree_Deleter {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -88,6 +89,33 @@ inline std::string ambiguous_text(const Ambiguity_Case& ambiguity) {
     std::string text = ambiguity.prefix;
     while (text.size() < ambiguity.bytes) text += ambiguity.unit;
     return text + ambiguity.suffix;
+}
+
+// ---- Width ----
+
+// A node with as many children as the file has tokens: an ERROR node of
+// stray closing brackets, a program of empty statements. The tree holds a
+// few bytes per child; the walk has every child still to visit waiting.
+struct Width_Case {
+    const char* name;
+    Language language;
+    const char* unit;
+};
+
+inline std::ostream& operator<<(std::ostream& out, const Width_Case& width) { return out << width.name; }
+
+inline const std::vector<Width_Case> WIDTH_CASES = {
+    {"python_closing_brackets", 1, ")"},
+    {"python_statements", 1, "a\n"},
+    {"javascript_empty_statements", 2, ";"},
+    {"go_closing_braces", 3, "}"},
+};
+
+inline std::string wide_text(const Width_Case& width, size_t children) {
+    std::string text;
+    text.reserve(children * std::strlen(width.unit));
+    for (size_t i = 0; i < children; ++i) text += width.unit;
+    return text;
 }
 
 // ---- Long tokens ----
