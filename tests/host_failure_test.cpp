@@ -32,6 +32,12 @@ void* operator new(size_t size) {
     throw std::bad_alloc();
 }
 
+// Never refused: the parser of the server's answers allocates through it,
+// and its blocks must reach the same free as the others.
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    return std::malloc(size == 0 ? 1 : size);
+}
+
 // The replacement pairs malloc with free itself; GCC cannot see that.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void* memory) noexcept { std::free(memory); }
