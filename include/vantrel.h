@@ -226,7 +226,10 @@ VANTREL_EXPORT void start_workers(void);
  * UTF-8 (each invalid sequence becomes U+FFFD). The newest text of a file
  * wins: a newer scan of the same file withdraws its announcement not yet
  * sent, and takes its place unless the newer text does not fit under the cap
- * (see lsp_set_executable_path); then neither is sent. */
+ * (see lsp_set_executable_path) or memory for it cannot be had; then neither
+ * is sent. A newer scan that reads no text (the file emptied, gone,
+ * unreadable or too large to be held) announces nothing and withdraws it
+ * too. */
 VANTREL_EXPORT void enqueue_scan_file(Scan_Callback callback, uint64_t context,
                                       const char *path, uint32_t path_length,
                                       int64_t language);

@@ -581,10 +581,26 @@ static std::string shutdown_message(int32_t id) {
 // ---------------------------------------------------------------------------
 // Sending document notifications and requests
 
+void lsp_withdraw_did_open(const std::string& path) {
+    std::lock_guard lock(g_lsp_state.session_mutex);
+    auto unsent = g_lsp_state.unsent_did_opens.find(path);
+    if (unsent != g_lsp_state.unsent_did_opens.end()) remove_unsent_did_open(g_lsp_state, unsent);
+}
+
+// Its escaped body can only be longer than the text: a text over the byte
+// cap is never copied, only the older announcement withdrawn, as it is when
+// memory for the body cannot be had.
 void lsp_did_open(const std::string& path, const std::string& text) {
     if (!lsp_session_takes_frames(g_lsp_state)) return;
-    Lsp_Frame frame{did_open_message(path_to_uri(path), escape_text(text)), path, true};
-    lsp_send(g_lsp_state, std::move(frame));
+    try {
+        if (text.size() <= g_lsp_limits.outgoing_bytes) {
+            Lsp_Frame frame{did_open_message(path_to_uri(path), escape_text(text)), path, true};
+            lsp_send(g_lsp_state, std::move(frame));
+            return;
+        }
+    } catch (const std::bad_alloc&) {
+    }
+    lsp_withdraw_did_open(path);
 }
 
 void lsp_did_change(const std::string& path, const std::string& text, int32_t version) {
@@ -1081,20 +1097,25 @@ void lsp_reader_loop(Lsp_State* state) {
     } catch (...) {
         // Nothing may escape a thread of ours: it would end the host.
     }
+    // A message never dispatched (cut short, or the loop left by a failure)
+    // may have grown them too.
+    release_large_buffers(*state);
     answer_pending_requests(*state);
 }
 
 // Reads until the server answers initialize, within the handshake limit
 // whatever it sends meanwhile; what comes before the reply is dropped
-// unanswered. Only a response can be the reply.
+// unanswered. Only a response can be the reply. The buffers of a huge
+// message, or of one cut short, are released after each read.
 static bool await_initialize_reply(Lsp_State& state) {
     Deadline deadline = Lsp_Clock::now() + g_lsp_limits.handshake;
-    while (std::optional<uint64_t> length = read_message(state, deadline)) {
-        if (parse_response_id(state.json_parser, state.response_buffer.data(), *length) == 1) {
-            return true;
-        }
+    for (;;) {
+        std::optional<uint64_t> length = read_message(state, deadline);
+        bool reply = length &&
+                     parse_response_id(state.json_parser, state.response_buffer.data(), *length) == 1;
+        release_large_buffers(state);
+        if (!length || reply) return reply;
     }
-    return false;
 }
 
 // The writer may go past initialize; look-ups and didOpens queued meanwhile
@@ -1153,6 +1174,7 @@ static void lsp_session_reader(Lsp_State* state) {
     try {
         answered = await_initialize_reply(*state);
     } catch (...) {
+        release_large_buffers(*state);
     }
     if (answered) {
         mark_initialize_answered(*state);
@@ -1425,27 +1447,43 @@ static void open_session(Lsp_State& state, std::deque<Lsp_Frame>& first_frames) 
     state.phase.store(Lsp_Phase::starting, std::memory_order_release);
 }
 
-// The session's threads could not both be created: it ends here and now.
-// Only the writer can exist, and it runs no callback.
-static void abandon_session(Lsp_State& state) {
+// The session's threads could not both be created: it ends here and now,
+// and is held as a shutdown holds it until finish_abandoned_session, so that
+// no start, clean-up or shutdown touches it meanwhile. Requires
+// g_server_start_mutex.
+static Lsp_Session_Threads abandon_session(Lsp_State& state) {
     end_session(state);
-    Lsp_Session_Threads threads = take_session_threads(state);
+    state.shutdown_under_way = true;
+    return take_session_threads(state);
+}
+
+// With no lock held: the look-ups it owed run host callbacks (one may call
+// exit(), whose stop takes g_server_start_mutex), and the child may take
+// seconds to end. Only the writer can exist, and it runs no callback. The
+// next clean-up counts the session as a failed start.
+static void finish_abandoned_session(Lsp_State& state, Lsp_Session_Threads& threads) {
     join_session_threads(threads);
     if (!state.writer_finished) close(state.process.stdin_pipe[1]);
     answer_pending_requests(state);
     end_child(state.process.pid, Lsp_Clock::now());
-    std::lock_guard lock(state.session_mutex);
-    state.reader_finished = true;
-    state.writer_finished = true;
+    std::lock_guard lock(g_server_start_mutex);
+    {
+        std::lock_guard session_lock(state.session_mutex);
+        state.reader_finished = true;
+        state.writer_finished = true;
+    }
+    state.shutdown_under_way = false;
 }
 
-static void start_session(Lsp_State& state, const Lsp_Executable& executable,
-                          const std::string& path) {
+// The threads of the session when they could not both be created.
+static std::optional<Lsp_Session_Threads> start_session(Lsp_State& state,
+                                                        const Lsp_Executable& executable,
+                                                        const std::string& path) {
     std::deque<Lsp_Frame> first_frames = handshake_frames(path);
     state.session_version = executable.version;
     if (!spawn_server(executable.path, state.process)) {
         note_session_end(state, Lsp_Clock::now(), false, executable.version);
-        return;
+        return std::nullopt;
     }
     state.process.pidfd = open_pidfd(state.process.pid);
     state.process.exit_watch = Lsp_Exit_Watch();
@@ -1454,22 +1492,25 @@ static void start_session(Lsp_State& state, const Lsp_Executable& executable,
         state.writer_thread = std::thread(lsp_writer_loop, &state);
         state.reader_thread = std::thread(lsp_session_reader, &state);
     } catch (...) {
-        abandon_session(state);
+        return abandon_session(state);
     }
+    return std::nullopt;
 }
 
 void lsp_start_server(const std::string& path) {
     Lsp_Session_Threads ended;
+    std::optional<Lsp_Session_Threads> abandoned;
     try {
         std::lock_guard lock(g_server_start_mutex);
         if (clean_up_ended_session(g_lsp_state, ended)) {
             Lsp_Executable executable = executable_to_start();
-            if (!executable.path.empty()) start_session(g_lsp_state, executable, path);
+            if (!executable.path.empty()) abandoned = start_session(g_lsp_state, executable, path);
         }
     } catch (...) {
         // A start that cannot be made is tried again at the next Python scan.
     }
     join_session_threads(ended);
+    if (abandoned) finish_abandoned_session(g_lsp_state, *abandoned);
 }
 
 // ---------------------------------------------------------------------------

@@ -161,8 +161,9 @@ struct Lsp_State {
     // ended by itself; a shutdown brings it forward to its own deadline.
     Lsp_Clock::time_point child_deadline;
 
-    // Guarded by g_server_start_mutex: a shutdown has taken the session's
-    // threads to join them, and no start or clean-up touches the session;
+    // Guarded by g_server_start_mutex: a shutdown (or the end of a session
+    // whose threads could not be created) has taken the session's threads to
+    // join them, and no start, clean-up or other shutdown touches the session;
     // the version of the executable setting the session was started under.
     bool shutdown_under_way = false;
     uint64_t session_version = 0;
@@ -196,7 +197,12 @@ void lsp_set_executable(const char* path);
 bool lsp_send(Lsp_State& state, Lsp_Frame frame);
 std::string path_to_uri(const std::string& path);
 // The document notifications queue nothing while no session takes frames.
+// A didOpen that cannot be queued (over the byte cap, or no memory for it)
+// withdraws the older one of the same document still unsent.
 void lsp_did_open(const std::string& path, const std::string& text);
+// Withdraws the didOpen of path still unsent, if any: the server must never
+// analyse a text the host has replaced, also when the newer one is empty.
+void lsp_withdraw_did_open(const std::string& path);
 void lsp_did_change(const std::string& path, const std::string& text, int32_t version);
 // Requests: callback is called exactly once, on the reader thread with the
 // locations of the response, or with none when the session ends first; at

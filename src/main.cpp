@@ -273,11 +273,25 @@ void index_file(const std::string& path, Language language) {
     }
 }
 
+// An empty text (the file emptied, gone, unreadable or too large) is not
+// announced, but still withdraws the file's older announcement not yet sent.
+void announce_python_file(const std::string& path, const std::string& text) {
+    if (text.empty()) {
+        lsp_withdraw_did_open(path);
+    } else {
+        lsp_did_open(path, text);
+    }
+}
+
+// Whatever fails on the way, the scan's large buffer is given back and its
+// callback runs once.
 void handle_scan(Scan_Request& scan) {
-    if (scan.language == VANTREL_PYTHON) lsp_start_server(scan.path);
-    index_file(scan.path, scan.language);
-    if (scan.language == VANTREL_PYTHON && !g_scanner.file_buffer.empty())
-        lsp_did_open(scan.path, g_scanner.file_buffer);
+    try {
+        if (scan.language == VANTREL_PYTHON) lsp_start_server(scan.path);
+        index_file(scan.path, scan.language);
+        if (scan.language == VANTREL_PYTHON) announce_python_file(scan.path, g_scanner.file_buffer);
+    } catch (...) {
+    }
     release_large_buffer(g_scanner.file_buffer);
     if (scan.callback != nullptr) scan.callback(scan.context);
 }
@@ -410,18 +424,22 @@ void stop_worker_and_server() {
     guarded(lsp_shutdown);
 }
 
-// Makes the calling thread the one that stops; false once a stop under way
-// on another thread has ended. On the worker, or in a references callback,
-// the call does not wait: the stop under way may be waiting for that thread.
-bool claim_stop() {
+enum class Stop_Claim : uint8_t { claimed, ended_elsewhere, under_way_elsewhere };
+
+// Makes the calling thread the one that stops, or waits until a stop under
+// way on another thread has ended. On the worker, or in a references
+// callback, the call does not wait: the stop under way may be waiting for
+// that thread.
+Stop_Claim claim_stop() {
     bool may_wait = !on_worker_thread() && !lsp_on_reader_thread();
     std::unique_lock lock(g_queue_mutex);
     if (!g_stopping) {
         g_stopping = true;
-        return true;
+        return Stop_Claim::claimed;
     }
-    if (may_wait) g_stop_cv.wait(lock, [] { return !g_stopping; });
-    return false;
+    if (!may_wait) return Stop_Claim::under_way_elsewhere;
+    g_stop_cv.wait(lock, [] { return !g_stopping; });
+    return Stop_Claim::ended_elsewhere;
 }
 
 void end_stop() {
@@ -433,11 +451,15 @@ void end_stop() {
 }
 
 // Holds no lock of the library while it waits for the worker or the
-// reader, whose callbacks may call into the library.
-void stop_all() {
-    if (!claim_stop()) return;
-    guarded(stop_worker_and_server);
-    end_stop();
+// reader, whose callbacks may call into the library. False when another
+// thread's stop is still under way: it may not have joined the threads yet.
+bool stop_all() {
+    Stop_Claim claim = claim_stop();
+    if (claim == Stop_Claim::claimed) {
+        guarded(stop_worker_and_server);
+        end_stop();
+    }
+    return claim != Stop_Claim::under_way_elsewhere;
 }
 
 // A forked child holds copies of thread handles whose threads it does not
@@ -465,7 +487,12 @@ void stop_at_unload(void*) {
         forget_inherited_state();
         return;
     }
-    guarded(stop_all);
+    bool stopped = false;
+    guarded([&stopped] { stopped = stop_all(); });
+    // exit() called from a callback on the worker or the reader while another
+    // thread stops: that stop may hold the worker's handle, and the worker
+    // may still be cutting a scan short on the parsers.
+    if (!stopped) return;
     // Left only when exit() was called from a callback on the worker itself,
     // which cannot join its own thread.
     if (g_worker_thread.joinable) {

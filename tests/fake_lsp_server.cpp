@@ -45,6 +45,8 @@
 //   hold_init          like normal, but answers initialize only once a pause
 //                      has ended
 //   init_error         answers initialize with an error response
+//   huge_before_init   like normal, but sends a notification of 16 MiB before
+//                      its reply to initialize
 //   exit_on_initialize ends as soon as it has read initialize
 //   exit_after_init    ends once initialized has come
 //   crash_at_start     ends at once, before reading anything
@@ -362,6 +364,10 @@ void answer_initialize() {
         return;
     }
     if (g_mode == "chatty") send_chatter();
+    if (g_mode == "huge_before_init") {
+        send(R"({"jsonrpc":"2.0","method":"window/logMessage","params":{"type":3,"message":")" +
+             std::string(16 << 20, 'x') + R"("}})");
+    }
     send(R"({"jsonrpc":"2.0","id":1,"result":{"capabilities":{"referencesProvider":true}}})");
 }
 
@@ -447,6 +453,7 @@ void answer_in_reverse(std::vector<Request>& held) {
 
 bool answers_references_normally() {
     return g_mode == "normal" || g_mode == "chatty" || g_mode == "slow_init" ||
+           g_mode == "huge_before_init" ||
            g_mode == "hold_init" || g_mode == "init_error" || g_mode == "ignore_shutdown" ||
            g_mode == "pause_reading" || g_mode == "crash_on_references";
 }

@@ -4,6 +4,7 @@
 // the library goes on serving.
 #include <new>
 
+#include "fake_server_support.h"
 #include "host_support.h"
 #include "memory_support.h"
 
@@ -13,6 +14,7 @@ namespace {
 // bytes fails, as in a process short of memory. The loaded library allocates
 // through this process's operator new.
 std::atomic<size_t> g_refused_size = SIZE_MAX;
+std::atomic<size_t> g_refusals = 0;
 
 struct Refuse_Allocations {
     explicit Refuse_Allocations(size_t from_size) { g_refused_size = from_size; }
@@ -22,9 +24,18 @@ struct Refuse_Allocations {
 }  // namespace
 
 void* operator new(size_t size) {
-    if (size >= g_refused_size) throw std::bad_alloc();
+    if (size >= g_refused_size) {
+        ++g_refusals;
+        throw std::bad_alloc();
+    }
     if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
     throw std::bad_alloc();
+}
+
+// Never refused: the parser of the server's answers allocates through it,
+// and its blocks must reach the same free as the others.
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    return std::malloc(size == 0 ? 1 : size);
 }
 
 // The replacement pairs malloc with free itself; GCC cannot see that.
@@ -105,6 +116,51 @@ TEST_F(Host_Failure_Test, SearchThatRunsOutOfMemoryReportsNoLinks) {
     }
     EXPECT_EQ(result.calls, 1);
     EXPECT_TRUE(result.links.empty());
+}
+
+// A Python file announced to a server that holds its reply to initialize, so
+// that the announcement of the file's first text stays unsent; the file then
+// gets a text of 100 KiB, and is scanned again while every allocation past
+// what reading it needs is refused.
+class Announcement_Failure : public Linked_Fake_Server_Test {
+protected:
+    std::string x;
+    // One long comment: the scan's own allocations stay small.
+    std::string text = "# " + std::string(100 << 10, 'x') + "\ndef f():\n    pass\n";
+
+    void rescan_refusing_copies_of_the_text() {
+        setenv("VANTREL_FAKE_RESUME", (dir / "resume").c_str(), 1);
+        use_server("hold_init");
+        x = python_file("x.py", "old = 1\n");
+        ASSERT_NO_FATAL_FAILURE(scan(x));
+        write_file(x, text);
+        // Reading takes the text, a byte to see the file's end and a terminator.
+        Refuse_Allocations refused(text.size() + 3);
+        enqueue_scan(x, log_scan, 7);
+        ASSERT_TRUE(idle());
+    }
+
+    // Once the server has answered, it has received no didOpen of x.py.
+    void expect_no_announcement_sent() {
+        write_file(dir / "resume", "");
+        ASSERT_EQ(answer_to(x, 0, 0).count, 2);
+        for (const std::string& body : bodies_received()) EXPECT_FALSE(is_did_open(body)) << body;
+    }
+};
+
+TEST_F(Announcement_Failure, TextOverTheByteCapIsNeverCopiedAndWithdrawsTheOlderOne) {
+    g_lsp_limits.outgoing_bytes = 64 << 10;
+    ASSERT_NO_FATAL_FAILURE(rescan_refusing_copies_of_the_text());
+    EXPECT_EQ(g_refusals, 0u);
+    EXPECT_EQ(logged_calls(), (std::vector<uint64_t>{7}));
+    expect_no_announcement_sent();
+}
+
+TEST_F(Announcement_Failure, ScanWhoseAnnouncementCannotBeMadeCallsItsCallbackOnce) {
+    ASSERT_NO_FATAL_FAILURE(rescan_refusing_copies_of_the_text());
+    EXPECT_GE(g_refusals, 1u);
+    EXPECT_EQ(logged_calls(), (std::vector<uint64_t>{7}));
+    expect_no_announcement_sent();
 }
 
 // The worker's stack is mapped when it starts: with no room left for it, the

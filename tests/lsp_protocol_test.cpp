@@ -1160,6 +1160,18 @@ TEST_F(Reader, BuffersOfAHugeMessageAreReleasedOnceItIsHandled) {
     EXPECT_LT(state.json_parser.capacity(), size_t{4} << 20);
 }
 
+// A huge body that the stream ends inside is never dispatched: its buffer is
+// given back as the reader ends all the same.
+TEST_F(Reader, BufferOfAHugeMessageCutShortIsReleased) {
+    register_request(2, 20);
+    serve("Content-Length: " + std::to_string(16 << 20) + "\r\n\r\n" +
+          R"({"jsonrpc":"2.0","id":2,"result":{"uri":"a"},"note":")" + std::string(8 << 20, 'x'));
+    std::vector<Answer> answers = run_reader();
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_TRUE(answers[0].null_locations);
+    EXPECT_LT(state.response_buffer.capacity(), size_t{4} << 20);
+}
+
 TEST_F(Reader, EndOfStreamAnswersEveryPendingRequestOnceWithNoLocations) {
     register_request(2, 20);
     register_request(3, 30);

@@ -151,6 +151,46 @@ TEST_F(Outgoing, NewerTextThatDoesNotFitUnderTheCapWithdrawsTheOlderOne) {
     stop_and_expect_clean();
 }
 
+// How a file comes to give a newer scan no text.
+struct Text_Loss {
+    const char* name;
+    void (*lose)(const std::string& path);
+};
+
+void PrintTo(const Text_Loss& loss, std::ostream* out) { *out << loss.name; }
+
+class Outgoing_Text_Lost : public Linked_Fake_Server_Test,
+                           public testing::WithParamInterface<Text_Loss> {};
+
+// The server holds its reply to initialize until the test lets it, so the
+// didOpen of x.py's first text is still queued when x.py, having lost its
+// text, is scanned again.
+TEST_P(Outgoing_Text_Lost, NewerScanReadingNoTextWithdrawsTheUnsentOlderText) {
+    setenv("VANTREL_FAKE_RESUME", (dir / "resume").c_str(), 1);
+    use_server("hold_init");
+    std::string x = python_file("x.py", "old = 1\n");
+    ASSERT_NO_FATAL_FAILURE(scan(x));
+    GetParam().lose(x);
+    ASSERT_NO_FATAL_FAILURE(scan(x));
+    write_file(dir / "resume", "");
+    ASSERT_EQ(answer_to(x, 0, 0).count, 2);
+    std::vector<std::string> bodies = bodies_received();
+    ASSERT_EQ(bodies.size(), 3u);  // initialize, initialized, references
+    for (const std::string& body : bodies) EXPECT_FALSE(is_did_open(body)) << body;
+    stop_and_expect_clean();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Losses, Outgoing_Text_Lost,
+    testing::Values(Text_Loss{"emptied", [](const std::string& path) { write_file(path, ""); }},
+                    Text_Loss{"deleted", [](const std::string& path) { std::filesystem::remove(path); }},
+                    Text_Loss{"replaced_by_a_directory",
+                              [](const std::string& path) {
+                                  std::filesystem::remove(path);
+                                  std::filesystem::create_directory(path);
+                              }}),
+    [](const testing::TestParamInfo<Text_Loss>& info) { return std::string(info.param.name); });
+
 // Once initialized has come, the server sends 20,000 requests of its own and
 // reads nothing more: their replies pass the cap long before the write limit
 // would end the session.

@@ -64,6 +64,17 @@ TEST_F(Session, PythonScanFinishesBeforeServerAnswersInitialize) {
     stop_and_expect_clean();
 }
 
+// Messages before the reply to initialize are never dispatched; the reader's
+// buffers of a huge one are given back all the same. The reader has read the
+// reply before it marks initialize answered, and reads nothing after it here.
+TEST_F(Session, BuffersOfAHugeMessageDuringHandshakeAreReleased) {
+    ASSERT_NO_FATAL_FAILURE(start_server("huge_before_init"));
+    std::lock_guard lock(g_lsp_state.session_mutex);
+    ASSERT_TRUE(g_lsp_state.initialize_answered);
+    EXPECT_LT(g_lsp_state.response_buffer.capacity(), size_t{4} << 20);
+    EXPECT_LT(g_lsp_state.json_parser.capacity(), size_t{4} << 20);
+}
+
 TEST_F(Session, LookUpMadeDuringHandshakeIsAnsweredOnceServerAnswers) {
     g_lsp_limits.handshake = 30s;
     setenv("VANTREL_FAKE_RESUME", (dir / "resume").c_str(), 1);
