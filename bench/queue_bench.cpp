@@ -1,8 +1,10 @@
 // Queue benchmark: what the host interface itself costs, through the exported
-// functions. Three figures: the round trip of a waiting find on an empty
+// functions. Four figures: the round trip of a waiting find on an empty
 // index; how fast many host threads can queue scans (most of them dropped as
-// duplicates, as when an editor re-saves files); and how long a waiting find
-// takes while thousands of scans of real files are queued ahead of it.
+// duplicates, as when an editor re-saves files); how long a waiting find
+// takes while thousands of scans of real files are queued ahead of it; and
+// what a find of a gigabyte costs once enqueue_stop has returned.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -119,6 +121,24 @@ void measure_find_behind_scans(const std::string& dir) {
     printf("  (the %d scans drained in %.1f ms)\n", files, scan_ms);
 }
 
+long peak_resident_kib() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// After the stop a call does nothing: it should cost nothing either, however
+// large its arguments.
+void measure_find_after_stop() {
+    std::string text(size_t{1} << 30, 'x');
+    long peak_before = peak_resident_kib();
+    Clock::time_point start = Clock::now();
+    waiting_find(text);
+    double call_us = microseconds_since(start);
+    printf("waiting find of 1 GiB after enqueue_stop: %.1f us, peak resident +%.1f MB\n", call_us,
+           double(peak_resident_kib() - peak_before) * 1024 / 1e6);
+}
+
 }  // namespace
 
 int main() {
@@ -128,6 +148,7 @@ int main() {
     measure_enqueue_rate(dir);
     measure_find_behind_scans(dir);
     enqueue_stop();
+    measure_find_after_stop();
     std::filesystem::remove_all(dir);
     return 0;
 }

@@ -21,7 +21,9 @@
  * While a scan or find callback runs no other request is served, so keep
  * callbacks short. A callback should not call enqueue_stop; a find with wait
  * set queued from a worker callback does not wait (it could only run after
- * that callback has returned).
+ * that callback has returned). A callback may call exit() (see Life). No
+ * callback may unload the library (dlclose): the code it returns into would
+ * be unmapped under it.
  *
  * Ownership. Every string passed in is copied before the call returns. Every
  * non-null record array and string buffer handed to a callback belongs to the
@@ -30,9 +32,19 @@
  *
  * Life. Call enqueue_stop once, before unloading the library or exiting; after
  * it only get_pending_tasks_count and free_memory are meaningful: the other
- * functions return at once and do nothing. A host that unloads the library
- * (dlclose) or exits without enqueue_stop gets the same stop done for it
- * before the library's memory goes away. Unloading frees everything the
+ * functions return at once and do nothing, reading none of their arguments
+ * (a references look-up is answered at once with no records). A host that
+ * exits without enqueue_stop gets the same stop done for it, from whichever
+ * thread calls exit(): a host thread, or a callback (scan and find callbacks
+ * on the worker, references callbacks on the reader), also while another
+ * thread is inside enqueue_stop. The exit goes on only once the library's
+ * threads have ended (but the one that exits), every look-up has been
+ * answered and the server has been ended; a find whose callback exits
+ * releases its waiting caller. The exit frees nothing of the library, so
+ * host threads that still call in meanwhile are safe: their calls return at
+ * once. A host that unloads the library (dlclose) without enqueue_stop gets
+ * the stop done too; unload only once every call into the library has
+ * returned, and never from a callback. Unloading frees everything the
  * library allocated, so a host may load and unload it again and again.
  *
  * fork. A child forked after the library's worker was started (by a scan, a
@@ -63,15 +75,21 @@
  * and an allocation that the system refuses during a parse only cuts the
  * parse short: the reserve serves the parse until it has ended. A file longer
  * than the budget is indexed as empty too, and read no further than the
- * budget. So is a file whose parse takes longer than 10 s plus 1 s per
- * 256 KiB of its text, which real sources (parsed at a megabyte a second or
- * more) never reach, but which input that drives the parser into quadratic
- * error recovery would pass by minutes. No file, however deeply its code
- * nests, overflows the worker's stack. A search that runs out of memory
- * reports no links; a call that cannot copy its arguments does nothing. A
- * NULL pointer passed with a non-zero length is read as empty. An exception thrown by a host callback
- * ends that request only: it counts as finished and the worker (or, for a
- * references callback, the reader) goes on.
+ * budget. So is a file whose parse takes more than 10 s plus 1 s per
+ * 256 KiB of its text of the worker's CPU time, which real sources (parsed at
+ * a megabyte a second or more) never reach, but which input that drives the
+ * parser into quadratic error recovery would pass by minutes. Time in which
+ * the worker does not run (the process stopped by a debugger or by job
+ * control, a frozen cgroup, other threads busy on its core) does not count.
+ * No file, however deeply its code nests, overflows the worker's stack. A
+ * search that runs out of memory reports no links; a call that cannot copy
+ * its arguments does nothing. A NULL pointer passed with a non-zero length is
+ * read as empty. Every descriptor the library opens (the files it reads, the
+ * server's pipes and pidfd) is close-on-exec and numbered 3 or above, so a
+ * host that closed its standard streams keeps 0, 1 and 2 for itself. An
+ * exception thrown by a host callback ends that request only: it counts as
+ * finished and the worker (or, for a references callback, the reader) goes
+ * on.
  *
  * Cost. Enqueuing copies the arguments and takes a lock for a few queue
  * operations; it never waits for the worker, except a find with wait set. On
@@ -202,7 +220,19 @@ typedef void (*References_Callback)(uint64_t context, Host_Location *locations,
  * waiting for a server are capped at 64 MiB: a file text that would pass the
  * cap is dropped, a look-up never is; a reply to a request of the server's
  * own that would pass it shows a server that does not read, and the server
- * is lost as above. */
+ * is lost as above.
+ *
+ * Only the library's own server is ever signalled or reaped. A host may reap
+ * its own children (a SIGCHLD handler that loops on waitpid(-1), or SIGCHLD
+ * ignored) and so reap the server, and its next child may get the server's
+ * pid: the library signals, waits for and reaps the server through a pidfd
+ * only, which names that one process and no other, so the host's child is
+ * never touched. Where the system gives no pidfd (Linux before 5.3), the
+ * library never signals a server once a wait has seen it end; but a host
+ * that reaps the server between two of the library's checks, and whose own
+ * child gets its pid, may have that child signalled, or its status taken. On
+ * such a system, keep SIGCHLD at its default and reap only the pids you
+ * started. */
 VANTREL_EXPORT void lsp_set_executable_path(const char *path);
 
 /* Starts the worker thread if none runs. Enqueuing a scan or a find does the
@@ -282,8 +312,9 @@ VANTREL_EXPORT void enqueue_clear(void);
  * no lock of the library while it waits for the worker and the server's
  * reader, so callbacks that run meanwhile may call the library as ever. A
  * second call made on another host thread meanwhile returns when the first
- * is done. Call once, last. Before any worker was started it only shuts the
- * server down, and the library stays usable. */
+ * is done. Call once, last: once it has ended a worker, the other functions
+ * return at once and read none of their arguments. Before any worker was
+ * started it only shuts the server down, and the library stays usable. */
 VANTREL_EXPORT void enqueue_stop(void);
 
 /* Work accepted and not finished: queued and running requests plus unanswered

@@ -21,6 +21,7 @@
 
 #include <utf8.h>
 
+#include "descriptors.h"
 #include "main.h"
 #include "scanner.h"
 
@@ -376,9 +377,13 @@ static void block_sigpipe_in_this_thread() {
     pthread_sigmask(SIG_BLOCK, &sigpipe_only, nullptr);
 }
 
+// Notified on session_changed: an exit's stop may wait for it there.
 static void mark_thread_finished(Lsp_State& state, bool Lsp_State::*finished) {
-    std::lock_guard lock(state.session_mutex);
-    state.*finished = true;
+    {
+        std::lock_guard lock(state.session_mutex);
+        state.*finished = true;
+    }
+    state.session_changed.notify_all();
 }
 
 void lsp_writer_loop(Lsp_State* state) {
@@ -1076,15 +1081,23 @@ static void dispatch_message(Lsp_State& state, uint64_t length) {
 
 // Once no answer can come, every request still waiting is answered with no
 // locations, and later ones are answered at once (see register_request).
+// Each leaves the table only as it is answered: a callback that calls exit()
+// leaves the rest to the exit's stop, which answers them.
 static void answer_pending_requests(Lsp_State& state) {
-    std::unordered_map<int32_t, std::pair<Lsp_Location_Callback, uint64_t>> unanswered;
     {
         std::lock_guard lock(state.pending_mutex);
-        unanswered.swap(state.pending_requests);
         state.reader_done = true;
     }
     state.reader_done_cv.notify_all();
-    for (const auto& [id, request] : unanswered) {
+    for (;;) {
+        std::pair<Lsp_Location_Callback, uint64_t> request;
+        {
+            std::lock_guard lock(state.pending_mutex);
+            if (state.pending_requests.empty()) return;
+            auto entry = state.pending_requests.begin();
+            request = entry->second;
+            state.pending_requests.erase(entry);
+        }
         if (request.first != nullptr) call_answering(request.first, request.second, nullptr, 0);
     }
 }
@@ -1131,31 +1144,58 @@ static void mark_initialize_answered(Lsp_State& state) {
     state.session_changed.notify_all();
 }
 
-static void reap_child(pid_t pid) {
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+// P_PIDFD, which the C library's headers may lack.
+constexpr idtype_t wait_on_pidfd = static_cast<idtype_t>(3);
+
+// True once the child has ended and been reaped, by us or by the host (which
+// may reap its own children, or ignore SIGCHLD). Through the pidfd, only our
+// own child can be reaped, even once the host has reaped it and its pid names
+// a child of the host's own.
+static bool reap_child(const Lsp_Process& process) {
+    siginfo_t info{};
+    int result = process.pidfd >= 0
+                     ? waitid(wait_on_pidfd, static_cast<id_t>(process.pidfd), &info, WEXITED | WNOHANG)
+                     : waitid(P_PID, static_cast<id_t>(process.pid), &info, WEXITED | WNOHANG);
+    if (result == 0) return info.si_pid != 0;
+    return errno != EINTR;
+}
+
+// True once the child has been reaped, by the deadline.
+static bool wait_for_child(const Lsp_Process& process, Lsp_Clock::time_point deadline) {
+    for (;;) {
+        if (reap_child(process)) return true;
+        int left = remaining_milliseconds(deadline);
+        if (left == 0) return false;
+        if (process.pidfd >= 0) {
+            pollfd exit = {process.pidfd, POLLIN, 0};
+            poll(&exit, 1, left);
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(left, 5)));
+        }
     }
 }
 
-// True once the child has ended and been reaped (or was reaped by someone
-// else, as a host that ignores SIGCHLD does).
-static bool wait_for_child(pid_t pid, Lsp_Clock::time_point deadline) {
-    for (;;) {
-        pid_t result = waitpid(pid, nullptr, WNOHANG);
-        if (result == pid || (result < 0 && errno != EINTR)) return true;
-        if (Lsp_Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+// Through the pidfd, a signal reaches our own child or nobody.
+static void signal_child(const Lsp_Process& process, int signal) {
+    if (process.pidfd >= 0) {
+        syscall(SYS_pidfd_send_signal, process.pidfd, signal, nullptr, 0);
+    } else {
+        kill(process.pid, signal);
     }
 }
 
 // A child that has not ended by itself by exit_deadline gets SIGTERM, then
-// SIGKILL; it is reaped in every case.
-static void end_child(pid_t pid, Lsp_Clock::time_point exit_deadline) {
-    if (pid <= 0) return;
-    if (wait_for_child(pid, exit_deadline)) return;
-    kill(pid, SIGTERM);
-    if (wait_for_child(pid, Lsp_Clock::now() + g_lsp_limits.terminate_grace)) return;
-    kill(pid, SIGKILL);
-    reap_child(pid);
+// SIGKILL, and is reaped. Without a pidfd, a child that a wait has seen end
+// is never signalled: the host may have reaped it and its pid been reused.
+// The last wait is bounded too: such a pid may name a process that never ends.
+static void end_child(const Lsp_Process& process, Lsp_Clock::time_point exit_deadline) {
+    if (process.pid <= 0) return;
+    bool seen_ending = process.exit_watch.exited && process.pidfd < 0;
+    if (wait_for_child(process, exit_deadline) || seen_ending) return;
+    signal_child(process, SIGTERM);
+    if (wait_for_child(process, Lsp_Clock::now() + g_lsp_limits.terminate_grace)) return;
+    signal_child(process, SIGKILL);
+    wait_for_child(process, Lsp_Clock::now() + g_lsp_limits.terminate_grace);
 }
 
 static Lsp_Clock::time_point child_exit_deadline(Lsp_State& state) {
@@ -1183,7 +1223,7 @@ static void lsp_session_reader(Lsp_State* state) {
     end_session(*state);
     // Look-ups queued behind an initialize that was never answered.
     if (!answered) answer_pending_requests(*state);
-    end_child(state->process.pid, child_exit_deadline(*state));
+    end_child(state->process, child_exit_deadline(*state));
     // Cleared before the session can be cleaned up and replaced.
     state->reader_id = std::thread::id();
     mark_thread_finished(*state, &Lsp_State::reader_finished);
@@ -1207,11 +1247,8 @@ static void close_descriptor(int32_t& fd) {
 // pipe2; in the child dup2 onto the same number would then keep
 // close-on-exec set, and closing the original would close the copy.
 static bool move_above_standard_streams(int& fd) {
-    if (fd > STDERR_FILENO) return true;
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    close(fd);
-    fd = moved;
-    return moved >= 0;
+    fd = above_standard_streams(fd);
+    return fd >= 0;
 }
 
 // Three pipes, all close-on-exec so that the child keeps none of our
@@ -1352,12 +1389,21 @@ static bool spawn_server(const std::string& executable, Lsp_Process& process) {
     return true;
 }
 
-// A pidfd of the child, close-on-exec, or -1 where the system gives none:
-// the reader then asks waitid whether the child has exited. Made by the
-// system call itself, which older C libraries do not wrap.
+// A pidfd of the child, close-on-exec and above the standard streams, or -1
+// where the system gives none, or cannot wait on one (Linux 5.3): the reader
+// then asks waitid whether the child has exited. Made by the system call
+// itself, which older C libraries do not wrap.
 static int32_t open_pidfd(pid_t pid) {
     if (!g_lsp_limits.use_pidfd) return -1;
-    return static_cast<int32_t>(syscall(SYS_pidfd_open, pid, 0));
+    int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0 || !move_above_standard_streams(fd)) return -1;
+    siginfo_t info{};
+    if (waitid(wait_on_pidfd, static_cast<id_t>(fd), &info, WEXITED | WNOHANG | WNOWAIT) != 0 &&
+        errno == EINVAL) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 // The descriptors the client still holds once the session's threads have
@@ -1465,7 +1511,7 @@ static void finish_abandoned_session(Lsp_State& state, Lsp_Session_Threads& thre
     join_session_threads(threads);
     if (!state.writer_finished) close(state.process.stdin_pipe[1]);
     answer_pending_requests(state);
-    end_child(state.process.pid, Lsp_Clock::now());
+    end_child(state.process, Lsp_Clock::now());
     std::lock_guard lock(g_server_start_mutex);
     {
         std::lock_guard session_lock(state.session_mutex);
@@ -1502,7 +1548,7 @@ void lsp_start_server(const std::string& path) {
     std::optional<Lsp_Session_Threads> abandoned;
     try {
         std::lock_guard lock(g_server_start_mutex);
-        if (clean_up_ended_session(g_lsp_state, ended)) {
+        if (!g_stopped.load() && clean_up_ended_session(g_lsp_state, ended)) {
             Lsp_Executable executable = executable_to_start();
             if (!executable.path.empty()) abandoned = start_session(g_lsp_state, executable, path);
         }
@@ -1528,8 +1574,11 @@ static bool begin_closing(Lsp_State& state, Lsp_Clock::time_point deadline) {
     std::lock_guard lock(state.session_mutex);
     Lsp_Phase phase = state.phase.load();
     if (phase == Lsp_Phase::idle) return false;
+    if (!takes_frames(phase)) {
+        state.child_deadline = std::min(state.child_deadline, deadline);
+        return true;
+    }
     state.child_deadline = deadline;
-    if (!takes_frames(phase)) return true;
     if (phase == Lsp_Phase::running) {
         for (Lsp_Frame& frame : last_frames) append_frame(state, std::move(frame));
     }
@@ -1601,6 +1650,71 @@ void lsp_shutdown() {
     state.shutdown_under_way = false;
 }
 
+// Waits on session_changed until the thread has finished, or the deadline.
+static bool wait_until_finished(Lsp_State& state, bool Lsp_State::*finished, Deadline deadline) {
+    std::unique_lock lock(state.session_mutex);
+    auto done = [&] { return state.*finished; };
+    if (!deadline) {
+        state.session_changed.wait(lock, done);
+        return true;
+    }
+    return state.session_changed.wait_until(lock, *deadline, done);
+}
+
+// The reader's last work, done by the reader itself when a references
+// callback calls exit(): no other thread will. The writer has until the
+// deadline to send shutdown and exit.
+static void finish_reading_at_exit(Lsp_State& state, Lsp_Clock::time_point deadline) {
+    wait_until_finished(state, &Lsp_State::writer_finished, deadline);
+    state.process.running.store(false, std::memory_order_release);
+    signal_wake_pipe(state.process);
+    wait_until_finished(state, &Lsp_State::writer_finished, std::nullopt);
+    end_session(state);
+    answer_pending_requests(state);
+    end_child(state.process, child_exit_deadline(state));
+    mark_thread_finished(state, &Lsp_State::reader_finished);
+}
+
+// A shutdown that waits for the session's threads to be done rather than
+// joins them: a shutdown under way on another thread may hold their handles,
+// and be waiting for the exiting thread itself.
+static void end_session_at_exit(Lsp_State& state, Lsp_Clock::time_point deadline) {
+    wait_for_reader(state, deadline);
+    {
+        // Unless the shutdown holding the session has closed its descriptors.
+        std::lock_guard lock(g_server_start_mutex);
+        if (state.phase.load() != Lsp_Phase::idle) {
+            state.process.running.store(false, std::memory_order_release);
+            signal_wake_pipe(state.process);
+        }
+    }
+    wait_until_finished(state, &Lsp_State::writer_finished, std::nullopt);
+    wait_until_finished(state, &Lsp_State::reader_finished, std::nullopt);
+}
+
+void lsp_shutdown_at_exit() {
+    Lsp_State& state = g_lsp_state;
+    if (state.phase.load(std::memory_order_acquire) == Lsp_Phase::idle) return;
+    Lsp_Clock::time_point deadline = Lsp_Clock::now() + g_lsp_limits.exit_grace;
+    bool on_reader = lsp_on_reader_thread();
+    Lsp_Session_Threads threads;
+    {
+        std::lock_guard lock(g_server_start_mutex);
+        if (!begin_closing(state, deadline)) return;
+        if (!state.shutdown_under_way) {
+            state.shutdown_under_way = true;
+            threads.writer = std::move(state.writer_thread);
+            if (!on_reader) threads.reader = std::move(state.reader_thread);
+        }
+    }
+    if (on_reader) {
+        finish_reading_at_exit(state, deadline);
+    } else {
+        end_session_at_exit(state, deadline);
+    }
+    join_session_threads(threads);
+}
+
 // ---------------------------------------------------------------------------
 // The references look-up
 
@@ -1646,7 +1760,7 @@ extern "C" VANTREL_EXPORT void enqueue_lsp_find_references(References_Callback c
     References_Box* box = nullptr;
     try {
         // A forked child has no reader: the session belongs to the parent.
-        if (!in_forked_child() && lsp_session_takes_frames(g_lsp_state)) {
+        if (!in_forked_child() && !g_stopped.load() && lsp_session_takes_frames(g_lsp_state)) {
             copy = copy_bytes(path, path_length);
             replace_backslashes(copy);
             box = new References_Box{callback, context};

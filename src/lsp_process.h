@@ -163,8 +163,10 @@ struct Lsp_State {
 
     // Guarded by g_server_start_mutex: a shutdown (or the end of a session
     // whose threads could not be created) has taken the session's threads to
-    // join them, and no start, clean-up or other shutdown touches the session;
-    // the version of the executable setting the session was started under.
+    // join them, and no start, clean-up or other shutdown touches the session
+    // (the exit's shutdown only ends it beside that one, see
+    // lsp_shutdown_at_exit); the version of the executable setting the
+    // session was started under.
     bool shutdown_under_way = false;
     uint64_t session_version = 0;
 
@@ -176,14 +178,14 @@ struct Lsp_State {
     uint64_t executable_version = 0;
 };
 
-extern Lsp_State g_lsp_state;
+extern Lsp_State& g_lsp_state;
 // Set while a session is running (its server has answered initialize).
 extern std::atomic<bool> g_lsp_started;
 // Held by a session's start and clean-up on the worker and by a shutdown, so
 // that one session at a time is started or ended.
-extern std::mutex g_server_start_mutex;
-extern std::mutex g_lsp_executable_path_mutex;  // guards g_lsp_executable_path and the back-off
-extern std::string g_lsp_executable_path;
+extern std::mutex& g_server_start_mutex;
+extern std::mutex& g_lsp_executable_path_mutex;  // guards g_lsp_executable_path and the back-off
+extern std::string& g_lsp_executable_path;
 
 // Stores a copy of path as the server executable; null or empty means none.
 // Also forgets the back-off of earlier failed starts, and the failure of
@@ -246,6 +248,12 @@ std::vector<Lsp_Location> parse_locations(simdjson::ondemand::parser& parser,
 // one is under way returns at once.
 void lsp_start_server(const std::string& path);
 void lsp_shutdown();
+// The shutdown at the process's exit, from whichever thread exits, the
+// session's reader included: it ends the session beside any shutdown under
+// way on another thread (which may be waiting for the exiting thread), waits
+// for the session's threads to be done, and on the reader does the reader's
+// last work itself. Bounded as lsp_shutdown is.
+void lsp_shutdown_at_exit();
 // Whether the calling thread is the reader of a session.
 bool lsp_on_reader_thread();
 

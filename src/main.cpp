@@ -30,6 +30,7 @@
 #include <variant>
 #include <vector>
 
+#include "descriptors.h"
 #include "lsp_process.h"
 #include "scanner.h"
 #include "vantrel.h"
@@ -72,25 +73,29 @@ struct Worker_Thread {
 
 }  // namespace
 
-// Global objects, constructed at load in this order and destroyed in reverse.
-// The worker and the language server are stopped before the first of them is
-// destroyed (stop_at_unload).
-Lsp_State g_lsp_state;
-std::mutex g_server_start_mutex;  // one session at a time is started or ended
-std::mutex g_lsp_executable_path_mutex;  // guards g_lsp_executable_path and the back-off
-std::string g_lsp_executable_path;
-std::mutex g_queue_mutex;  // guards the queues, the path set, the stop's flags and g_worker_thread
-std::condition_variable g_queue_cv;  // the worker waits on it for requests or a stop
-std::condition_variable g_stop_cv;   // a stop waits on it for another under way
-std::deque<Request> g_request_queue;  // finds and clears, served before every scan
-std::deque<Request> g_scan_queue;
-std::unordered_set<std::string> g_queued_scan_paths;  // the path of every queued scan
-Worker_Thread g_worker_thread;
-Scanner g_scanner;  // used by the worker thread only
+// Global objects, constructed at load in this order. The process's exit
+// destroys none of them: host threads may still be inside calls while exit()
+// runs, and the process's end releases the memory. Unloading destroys them in
+// reverse order (destroy_globals), once the library's threads have ended.
+Lsp_State& g_lsp_state = *new Lsp_State;
+std::mutex& g_server_start_mutex = *new std::mutex;  // one session at a time is started or ended
+std::mutex& g_lsp_executable_path_mutex = *new std::mutex;  // guards g_lsp_executable_path and the back-off
+std::string& g_lsp_executable_path = *new std::string;
+// Guards the queues, the path set, the stop's flags and g_worker_thread.
+std::mutex& g_queue_mutex = *new std::mutex;
+std::condition_variable& g_queue_cv = *new std::condition_variable;  // the worker waits on it for requests or a stop
+// A stop waits on it for another under way, or for the worker's end.
+std::condition_variable& g_stop_cv = *new std::condition_variable;
+std::deque<Request>& g_request_queue = *new std::deque<Request>;  // finds and clears, served before every scan
+std::deque<Request>& g_scan_queue = *new std::deque<Request>;
+std::unordered_set<std::string>& g_queued_scan_paths = *new std::unordered_set<std::string>;  // the path of every queued scan
+Worker_Thread& g_worker_thread = *new Worker_Thread;
+Scanner& g_scanner = *new Scanner;  // used by the worker thread only
 
 // Constant-initialised: valid before any constructor above has run.
 std::atomic<bool> g_lsp_started{false};
 std::atomic<uint64_t> g_pending_tasks{0};
+std::atomic<bool> g_stopped{false};
 
 namespace {
 
@@ -104,6 +109,24 @@ bool g_stop_at_unload_registered = false;
 // returns only after the worker has been joined and the language server shut
 // down. Guarded by g_queue_mutex; no lock is held while a stop waits.
 bool g_stopping = false;
+
+// Whether a worker thread runs, from its start until worker_loop has
+// returned, whoever holds its handle. Guarded by g_queue_mutex; g_stop_cv is
+// notified when it is cleared.
+bool g_worker_running = false;
+
+// The request the worker is executing, if any; the worker's alone.
+Request* g_current_request = nullptr;
+
+// Set when the library is being unloaded, before its exit handlers run; at
+// the process's exit they run first, with this still clear. So they tell an
+// unload, after which nobody may call in, from an exit, during which host
+// threads may.
+bool g_unloading = false;
+
+// Set when an unload could not end the library's threads (it was made from
+// a callback): the global objects are then left in place.
+bool g_keep_globals = false;
 
 // The worker's id while it runs: a callback running on the worker must
 // neither wait for it nor join it. (Not a thread_local: dynamic TLS of an
@@ -152,13 +175,15 @@ void guarded(Body body) noexcept {
     }
 }
 
-// Runs an exported function's body in the process that owns the library. In
-// a child forked after the worker's start the call does nothing: the worker
-// it would wait for is not there, nor the server's threads, which may have
-// held the client's locks at the fork.
+// Runs an exported function's body in the process that owns the library,
+// unless a stop has ended its service: then the call does nothing, reads
+// none of its arguments and touches none of the library's objects. In a
+// child forked after the worker's start the call does nothing either: the
+// worker it would wait for is not there, nor the server's threads, which may
+// have held the client's locks at the fork.
 template <typename Body>
 void host_call(Body body) noexcept {
-    if (!in_forked_child()) guarded(body);
+    if (!in_forked_child() && !g_stopped.load(std::memory_order_acquire)) guarded(body);
 }
 
 // Starts the worker unless one is held; false once a stop has ended the
@@ -177,7 +202,8 @@ bool start_worker_locked() {
         g_stop_at_unload_registered = true;
     }
     g_worker_process = getpid();
-    return start_worker_thread(g_worker_thread);
+    g_worker_running = start_worker_thread(g_worker_thread);
+    return g_worker_running;
 }
 
 // Releases the caller waiting for this find, if any. The notification is
@@ -239,11 +265,12 @@ bool read_to_end(int descriptor, size_t size_shown, size_t limit, std::string& b
 // gap for a swap), a path holding a NUL byte names no file, and reading
 // stops as soon as a file that grows, or a /proc file, passes the budget. A
 // read cut short gives its storage back. Close-on-exec keeps the descriptor
-// out of processes the host starts meanwhile.
+// out of processes the host starts meanwhile, and it is never one of the
+// host's standard streams, even when the host has closed them.
 void read_file(const std::string& path, std::string& buffer) {
     buffer.clear();
     if (path.find('\0') != std::string::npos) return;
-    Open_File file{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+    Open_File file{above_standard_streams(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK))};
     struct stat status;
     size_t limit = std::min(scan_memory_budget(), MAX_TEXT_SIZE);
     if (file.descriptor < 0 || fstat(file.descriptor, &status) != 0 || !S_ISREG(status.st_mode) ||
@@ -354,10 +381,23 @@ std::optional<Request> take_request() {
     return request;
 }
 
+void note_worker_ended() {
+    {
+        std::lock_guard lock(g_queue_mutex);
+        g_worker_running = false;
+    }
+    g_stop_cv.notify_all();
+}
+
 void worker_loop() {
     g_worker_id = std::this_thread::get_id();
-    while (std::optional<Request> request = take_request()) handle_request(*request);
+    while (std::optional<Request> request = take_request()) {
+        g_current_request = &*request;
+        handle_request(*request);
+        g_current_request = nullptr;
+    }
     g_worker_id = std::thread::id();
+    note_worker_ended();
 }
 
 // Queues a scan unless its path already waits or a stop has ended the worker.
@@ -404,6 +444,7 @@ Worker_Thread request_worker_stop() {
         std::lock_guard lock(g_queue_mutex);
         if (!g_worker_thread.joinable) return worker;
         g_stop_requested = true;
+        g_stopped = true;
         g_scans_cancelled = true;
         abandoned.swap(g_request_queue);
         if (!on_worker_thread()) worker = std::exchange(g_worker_thread, Worker_Thread{});
@@ -462,6 +503,33 @@ bool stop_all() {
     return claim != Stop_Claim::under_way_elsewhere;
 }
 
+// Waits until the worker has returned, whichever thread joins it.
+void wait_for_worker_end() {
+    std::unique_lock lock(g_queue_mutex);
+    g_stop_cv.wait(lock, [] { return !g_worker_running; });
+}
+
+// The stop at the process's exit, on whichever thread calls exit(): a host
+// thread, or a callback on the worker or on the server's reader. It does the
+// stop's work itself, beside any stop under way on another thread, which may
+// be waiting for this very thread; it waits only for threads that cannot be
+// waiting for it. When it returns no thread of the library runs but this one
+// (and a host thread blocked in that other stop). A find whose callback calls
+// exit() releases its waiting caller, which may be a references callback
+// that the reader must finish. Nothing is freed: other host threads may still
+// be inside calls, which see the stop and return.
+void stop_at_exit() {
+    g_stopped = true;
+    Worker_Thread worker = request_worker_stop();
+    if (on_worker_thread() && g_current_request != nullptr) release_waiter(*g_current_request);
+    guarded(lsp_shutdown_at_exit);
+    if (worker.joinable) {
+        pthread_join(worker.handle, nullptr);
+    } else if (!on_worker_thread()) {
+        wait_for_worker_end();
+    }
+}
+
 // A forked child holds copies of thread handles whose threads it does not
 // have, of condition variables those threads wait on, and of objects they may
 // have been changing at the fork. Destroying them would end the child
@@ -475,33 +543,60 @@ void forget_inherited_state() {
           g_scan_queue, g_queued_scan_paths, g_worker_thread, g_scanner);
 }
 
-// Runs when the library is unloaded or the process exits, before any global
-// object of the library, in whichever file, is destroyed: it was registered
-// after they were all constructed. A host that skipped enqueue_stop must not
-// leave a thread running over destroyed objects. Once the worker is joined,
-// nothing uses the parsers: they are freed, so that a library loaded and
-// unloaded again and again leaves nothing behind. A forked child leaves the
-// parent's worker and server alone.
+// Registered at the first worker start, after every global object was made,
+// so that it runs before any object the host made earlier is destroyed: the
+// callbacks may use them. At the process's exit it stops the library from
+// whichever thread exits. At an unload, which the host makes once it has no
+// call in flight, it does what enqueue_stop does; an unload from a callback
+// cannot end the thread it runs on, and leaves the objects in place. A forked
+// child leaves the parent's worker and server alone.
 void stop_at_unload(void*) {
-    if (in_forked_child()) {
-        forget_inherited_state();
+    if (in_forked_child()) return;
+    if (!g_unloading) {
+        stop_at_exit();
         return;
     }
     bool stopped = false;
     guarded([&stopped] { stopped = stop_all(); });
-    // exit() called from a callback on the worker or the reader while another
-    // thread stops: that stop may hold the worker's handle, and the worker
-    // may still be cutting a scan short on the parsers.
-    if (!stopped) return;
-    // Left only when exit() was called from a callback on the worker itself,
-    // which cannot join its own thread.
-    if (g_worker_thread.joinable) {
-        pthread_detach(g_worker_thread.handle);
-        g_worker_thread.joinable = false;
-        return;
-    }
-    release_parsers();
+    g_keep_globals = !stopped || on_worker_thread() || lsp_on_reader_thread();
 }
+
+// Reverse order of construction.
+void destroy_globals() {
+    delete &g_scanner;
+    delete &g_worker_thread;
+    delete &g_queued_scan_paths;
+    delete &g_scan_queue;
+    delete &g_request_queue;
+    delete &g_stop_cv;
+    delete &g_queue_cv;
+    delete &g_queue_mutex;
+    delete &g_lsp_executable_path;
+    delete &g_lsp_executable_path_mutex;
+    delete &g_server_start_mutex;
+    delete &g_lsp_state;
+}
+
+// Registered at load, before stop_at_unload, so that an unload runs it last:
+// with the library's threads ended, nothing uses the parsers or the global
+// objects, and they are freed, so that a library loaded and unloaded again and
+// again leaves nothing behind. At the process's exit it frees nothing.
+void free_at_unload(void*) {
+    if (!g_unloading || g_keep_globals) return;
+    if (in_forked_child()) {
+        forget_inherited_state();
+    } else {
+        release_parsers();
+    }
+    destroy_globals();
+}
+
+[[maybe_unused]] const int g_free_at_unload_registered =
+    abi::__cxa_atexit(free_at_unload, nullptr, &__dso_handle);
+
+// Runs from the library's own finalisers: at an unload before the exit
+// handlers registered under its handle, at the process's exit after them.
+__attribute__((destructor)) void note_unloading() { g_unloading = true; }
 
 // A child forked while another thread holds a lock that calls take before
 // any worker start (the executable path's, the queues') would inherit it
@@ -603,8 +698,9 @@ extern "C" VANTREL_EXPORT void enqueue_clear(void) {
     });
 }
 
+// Not a host_call: a stop made while another is under way waits for it.
 extern "C" VANTREL_EXPORT void enqueue_stop(void) {
-    host_call(stop_all);
+    if (!in_forked_child()) guarded(stop_all);
 }
 
 extern "C" VANTREL_EXPORT uint64_t get_pending_tasks_count(void) {

@@ -15,6 +15,11 @@
 // references look-ups awaiting the server's reply.
 extern std::atomic<uint64_t> g_pending_tasks;
 
+// Set once a stop has ended the library's service: by enqueue_stop once a
+// worker was started, or by the process's exit or the library's unload. From
+// then on the calls return at once, before they read their arguments.
+extern std::atomic<bool> g_stopped;
+
 // True in a process other than the one that started the worker: a child
 // forked while the library was in use. The worker, the language server and
 // the reader thread are the parent's; the child must neither wait for them

@@ -1,8 +1,10 @@
 #include "scanner.h"
 
+#include <fcntl.h>
 #include <malloc.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +21,7 @@
 #include <utf8.h>
 
 #include "char_class.h"
+#include "descriptors.h"
 
 namespace {
 
@@ -259,8 +262,12 @@ void* parse_realloc(void* block, size_t size) {
 // Bytes of the process's address space and of its data (RLIMIT_DATA counts
 // data, heap and private mappings), from /proc/self/statm.
 bool read_memory_use(size_t& address_space, size_t& data) {
-    FILE* statm = std::fopen("/proc/self/statm", "re");
-    if (statm == nullptr) return false;
+    int fd = above_standard_streams(open("/proc/self/statm", O_RDONLY | O_CLOEXEC));
+    FILE* statm = fd < 0 ? nullptr : fdopen(fd, "r");
+    if (statm == nullptr) {
+        if (fd >= 0) close(fd);
+        return false;
+    }
     unsigned long size = 0, resident, shared, text, library, data_pages = 0;
     bool read = std::fscanf(statm, "%lu %lu %lu %lu %lu %lu", &size, &resident, &shared, &text,
                             &library, &data_pages) == 6;
@@ -333,14 +340,40 @@ bool scan_interrupted() {
     return g_parse_memory.cancel_parse || g_scans_cancelled.load(std::memory_order_relaxed);
 }
 
-// When the parse in progress passes its time limit.
-std::chrono::steady_clock::time_point g_parse_deadline;
+// The parse in progress may take this much of the scanning thread's CPU
+// time: a parse paused with its process (a debugger, job control, a frozen
+// cgroup) or starved of its core by other threads loses nothing. A thread's
+// CPU time grows no faster than the wall clock, so the CPU clock, a system
+// call, is read only once the wall clock says the limit may have been
+// reached; until then the check costs one read of the wall clock.
+struct Parse_Clock {
+    std::chrono::nanoseconds cpu_deadline;
+    std::chrono::steady_clock::time_point earliest_end;
+};
+
+Parse_Clock g_parse_clock;
+
+std::chrono::nanoseconds thread_cpu_time() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
 
 void start_parse_clock(size_t text_size) {
     using Nanoseconds = std::chrono::duration<double, std::nano>;
     Nanoseconds per_byte = Nanoseconds(g_parse_limits.time_limit_per_256_kib) / (256 * 1024);
-    g_parse_deadline = std::chrono::steady_clock::now() + g_parse_limits.base_time_limit +
-                       std::chrono::duration_cast<std::chrono::nanoseconds>(per_byte * text_size);
+    std::chrono::nanoseconds allowed = g_parse_limits.base_time_limit +
+                                       std::chrono::duration_cast<std::chrono::nanoseconds>(per_byte * text_size);
+    g_parse_clock = {thread_cpu_time() + allowed, std::chrono::steady_clock::now() + allowed};
+}
+
+bool parse_time_is_up() {
+    std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    if (now <= g_parse_clock.earliest_end) return false;
+    std::chrono::nanoseconds left = g_parse_clock.cpu_deadline - thread_cpu_time();
+    if (left.count() <= 0) return true;
+    g_parse_clock.earliest_end = now + left;
+    return false;
 }
 
 // Cancels the parse in progress as scan_interrupted does, and once it passes
@@ -348,7 +381,7 @@ void start_parse_clock(size_t text_size) {
 // its long steps, every few thousand bytes lexed or stack paths walked: cheap
 // enough for that, a clock read at most.
 bool parse_interrupted(TSParseState*) {
-    return scan_interrupted() || std::chrono::steady_clock::now() > g_parse_deadline;
+    return scan_interrupted() || parse_time_is_up();
 }
 
 void start_parse_accounting() {

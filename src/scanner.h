@@ -214,7 +214,7 @@ struct Scanner {
 //
 // Tree-sitter, and the grammars' scanners through it, allocate through hooks
 // that count the bytes they hold. A parse that takes more than its budget, or
-// more time than its limit, is cancelled at its next check: every hundred
+// more CPU time than its limit, is cancelled at its next check: every hundred
 // parse actions or so, and inside the long steps (the lexing of one token,
 // the walks of the parse stack's paths, error recovery) every few thousand
 // bytes or path steps. The hooks never return null, which tree-sitter would
@@ -241,9 +241,10 @@ struct Parse_Limits {
     // eighth of what the limits leave.
     size_t reserve = size_t{64} << 20;
     // A parse may take base_time_limit plus time_limit_per_256_kib for every
-    // 256 KiB of its text, and is cut short like one over its budget past
-    // that. Real sources parse at a megabyte a second or faster, so only
-    // input on which tree-sitter's error recovery turns quadratic gets there.
+    // 256 KiB of its text, counted in the scanning thread's CPU time, and is
+    // cut short like one over its budget past that. Real sources parse at a
+    // megabyte a second or faster, so only input on which tree-sitter's
+    // error recovery turns quadratic gets there.
     std::chrono::nanoseconds base_time_limit = std::chrono::seconds(10);
     std::chrono::nanoseconds time_limit_per_256_kib = std::chrono::seconds(1);
 };

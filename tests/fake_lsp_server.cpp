@@ -33,6 +33,10 @@
 //   VANTREL_FAKE_CRASH_AFTER
 //                      the number of references requests crash_on_references
 //                      answers before it ends; 0 if unset
+//   VANTREL_FAKE_ANSWERS
+//                      the number of references requests the modes that answer
+//                      normally answer; later ones are held for good; unset,
+//                      every one is answered
 //
 // Modes:
 //   normal             answers initialize, references (two locations: the asked
@@ -109,6 +113,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -466,7 +471,7 @@ void serve_references(const Request& request, std::vector<Request>& held) {
     }
     if (g_mode == "leave_helper") end_leaving_helper();
     if (answers_references_normally()) {
-        answer_references(request);
+        if (answered < environment_number("VANTREL_FAKE_ANSWERS", LONG_MAX)) answer_references(request);
         ++answered;
     } else if (g_mode == "reverse_references") {
         held.push_back(request);

@@ -18,7 +18,7 @@
 
 // The worker's index, in the library linked into this program. Looked at only
 // while the worker is idle.
-extern Scanner g_scanner;
+extern Scanner& g_scanner;
 
 namespace {
 

@@ -1,8 +1,10 @@
-// Memory and cancellation of parses: a parse that takes more than its memory
-// budget, one running when scans are cancelled, and one during which memory
+// Memory, time and cancellation of parses: a parse that takes more than its
+// memory budget or its time, one running when scans are cancelled, and one during which memory
 // runs out, each ends early and leaves its file with no definitions; the
 // parser then serves the next file as usual, and the process goes on.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -11,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "fork_support.h"
 #include "memory_support.h"
 #include "scanner.h"
 #include "scanner_support.h"
@@ -149,5 +152,69 @@ TEST_F(Parse_Out_Of_Memory, allocation_that_fails_during_a_parse_cuts_it_and_the
     scan_file("later.py", "def later():\n    pass\n", scanner, PYTHON);
     EXPECT_EQ(defined_names(scanner), (std::set<std::string>{"kept", "later"}));
 }
+
+// What takes the wall clock from a parse that does no work meanwhile: its
+// process stopped (a debugger, job control, a frozen cgroup), or busy
+// threads sharing its core. The time limit counts the parse's own CPU time.
+enum class Time_Lost { process_stopped, core_shared };
+
+std::chrono::nanoseconds thread_cpu_time() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+// Pins the calling thread, and eight busy threads, to its current core.
+void share_the_core_with_busy_threads() {
+    cpu_set_t one_core;
+    CPU_ZERO(&one_core);
+    CPU_SET(sched_getcpu(), &one_core);
+    sched_setaffinity(0, sizeof one_core, &one_core);
+    static std::atomic<uint64_t> spins{0};
+    for (int i = 0; i < 8; ++i) std::thread([] { for (;;) spins.fetch_add(1, std::memory_order_relaxed); }).detach();
+}
+
+class Parse_Time : public Parse_Limits_Test, public testing::WithParamInterface<Time_Lost> {};
+
+TEST_P(Parse_Time, limit_counts_the_parses_cpu_time_not_the_wall_clock) {
+    std::string text;
+    for (int i = 0; i < 20000; ++i) text += "def f" + std::to_string(i) + "(a, b):\n    return a + b\n";
+    Scanner timed;
+    std::chrono::nanoseconds start = thread_cpu_time();
+    scan_file("many.py", text, timed, PYTHON);
+    std::chrono::nanoseconds cpu = thread_cpu_time() - start;
+    g_parse_limits.base_time_limit = 2 * cpu + std::chrono::milliseconds(100);
+    g_parse_limits.time_limit_per_256_kib = std::chrono::seconds(0);
+    int started[2];
+    ASSERT_EQ(pipe(started), 0);
+    pid_t child = fork_child([&] {
+        if (GetParam() == Time_Lost::core_shared) share_the_core_with_busy_threads();
+        (void)!write(started[1], "s", 1);
+        scan_file("many.py", text, scanner, PYTHON);
+        return scanner.definitions.size() == timed.definitions.size() + 1 ? 0 : 1;  // and kept
+    });
+    char byte;
+    ASSERT_EQ(read(started[0], &byte, 1), 1);
+    if (GetParam() == Time_Lost::process_stopped) {
+        std::this_thread::sleep_for(cpu / 4);
+        kill(child, SIGSTOP);
+        std::this_thread::sleep_for(g_parse_limits.base_time_limit + std::chrono::milliseconds(200));
+        kill(child, SIGCONT);
+    }
+    EXPECT_TRUE(exited_with(status_of(child, std::chrono::seconds(120)), 0))
+        << "the scan was cut after " << cpu.count() / 1000000 << " ms of CPU time";
+    close(started[0]);
+    close(started[1]);
+}
+
+const char* name_of(Time_Lost lost) {
+    return lost == Time_Lost::process_stopped ? "process_stopped" : "core_shared";
+}
+
+void PrintTo(Time_Lost lost, std::ostream* out) { *out << name_of(lost); }
+
+INSTANTIATE_TEST_SUITE_P(Parse_Limits, Parse_Time,
+                         testing::Values(Time_Lost::process_stopped, Time_Lost::core_shared),
+                         [](const auto& info) { return std::string(name_of(info.param)); });
 
 }  // namespace
