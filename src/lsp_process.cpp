@@ -1392,10 +1392,12 @@ static bool spawn_server(const std::string& executable, Lsp_Process& process) {
 // A pidfd of the child, close-on-exec and above the standard streams, or -1
 // where the system gives none, or cannot wait on one (Linux 5.3): the reader
 // then asks waitid whether the child has exited. Made by the system call
-// itself, which older C libraries do not wrap.
-static int32_t open_pidfd(pid_t pid) {
+// itself, which older C libraries do not wrap. A child already gone (the
+// host reaped it) is noted as ended, so that its pid is never signalled.
+static int32_t open_pidfd(const Lsp_Process& process) {
     if (!g_lsp_limits.use_pidfd) return -1;
-    int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    int fd = static_cast<int>(syscall(SYS_pidfd_open, process.pid, 0));
+    if (fd < 0 && errno == ESRCH) note_child_exit(process);
     if (fd < 0 || !move_above_standard_streams(fd)) return -1;
     siginfo_t info{};
     if (waitid(wait_on_pidfd, static_cast<id_t>(fd), &info, WEXITED | WNOHANG | WNOWAIT) != 0 &&
@@ -1500,6 +1502,7 @@ static void open_session(Lsp_State& state, std::deque<Lsp_Frame>& first_frames) 
 static Lsp_Session_Threads abandon_session(Lsp_State& state) {
     end_session(state);
     state.shutdown_under_way = true;
+    state.abandoned_by = std::this_thread::get_id();
     return take_session_threads(state);
 }
 
@@ -1513,11 +1516,9 @@ static void finish_abandoned_session(Lsp_State& state, Lsp_Session_Threads& thre
     answer_pending_requests(state);
     end_child(state.process, Lsp_Clock::now());
     std::lock_guard lock(g_server_start_mutex);
-    {
-        std::lock_guard session_lock(state.session_mutex);
-        state.reader_finished = true;
-        state.writer_finished = true;
-    }
+    mark_thread_finished(state, &Lsp_State::reader_finished);
+    mark_thread_finished(state, &Lsp_State::writer_finished);
+    state.abandoned_by = std::thread::id();
     state.shutdown_under_way = false;
 }
 
@@ -1531,8 +1532,8 @@ static std::optional<Lsp_Session_Threads> start_session(Lsp_State& state,
         note_session_end(state, Lsp_Clock::now(), false, executable.version);
         return std::nullopt;
     }
-    state.process.pidfd = open_pidfd(state.process.pid);
     state.process.exit_watch = Lsp_Exit_Watch();
+    state.process.pidfd = open_pidfd(state.process);
     open_session(state, first_frames);
     try {
         state.writer_thread = std::thread(lsp_writer_loop, &state);
@@ -1635,21 +1636,6 @@ static bool take_session_to_shut_down(Lsp_State& state, Lsp_Clock::time_point de
     return true;
 }
 
-// No session is alive before the first start: a host's shutdown then takes
-// no lock at all.
-void lsp_shutdown() {
-    Lsp_State& state = g_lsp_state;
-    if (state.phase.load(std::memory_order_acquire) == Lsp_Phase::idle) return;
-    Lsp_Clock::time_point deadline = Lsp_Clock::now() + g_lsp_limits.exit_grace;
-    Lsp_Session_Threads threads;
-    if (!take_session_to_shut_down(state, deadline, threads)) return;
-    end_session_threads(state, threads, deadline);
-    std::lock_guard lock(g_server_start_mutex);
-    close_server_output(state.process);
-    set_phase(state, Lsp_Phase::idle);
-    state.shutdown_under_way = false;
-}
-
 // Waits on session_changed until the thread has finished, or the deadline.
 static bool wait_until_finished(Lsp_State& state, bool Lsp_State::*finished, Deadline deadline) {
     std::unique_lock lock(state.session_mutex);
@@ -1659,6 +1645,25 @@ static bool wait_until_finished(Lsp_State& state, bool Lsp_State::*finished, Dea
         return true;
     }
     return state.session_changed.wait_until(lock, *deadline, done);
+}
+
+// No session is alive before the first start: a host's shutdown then takes
+// no lock at all. Descriptors are closed only once the session's threads are
+// done with them, also threads that a stop from a references callback left
+// to end by themselves.
+void lsp_shutdown() {
+    Lsp_State& state = g_lsp_state;
+    if (state.phase.load(std::memory_order_acquire) == Lsp_Phase::idle) return;
+    Lsp_Clock::time_point deadline = Lsp_Clock::now() + g_lsp_limits.exit_grace;
+    Lsp_Session_Threads threads;
+    if (!take_session_to_shut_down(state, deadline, threads)) return;
+    end_session_threads(state, threads, deadline);
+    wait_until_finished(state, &Lsp_State::reader_finished, std::nullopt);
+    wait_until_finished(state, &Lsp_State::writer_finished, std::nullopt);
+    std::lock_guard lock(g_server_start_mutex);
+    close_server_output(state.process);
+    set_phase(state, Lsp_Phase::idle);
+    state.shutdown_under_way = false;
 }
 
 // The reader's last work, done by the reader itself when a references
@@ -1692,9 +1697,18 @@ static void end_session_at_exit(Lsp_State& state, Lsp_Clock::time_point deadline
     wait_until_finished(state, &Lsp_State::reader_finished, std::nullopt);
 }
 
+// The session is looked at under g_server_start_mutex: a start under way on
+// the worker either completes before, and its session is ended here, or
+// sees the stop and starts nothing.
 void lsp_shutdown_at_exit() {
     Lsp_State& state = g_lsp_state;
-    if (state.phase.load(std::memory_order_acquire) == Lsp_Phase::idle) return;
+    if (state.abandoned_by.load() == std::this_thread::get_id()) {
+        // A callback of a look-up that a session whose threads could not be
+        // created owed: the rest of that session's end falls to this thread.
+        answer_pending_requests(state);
+        end_child(state.process, Lsp_Clock::now());
+        return;
+    }
     Lsp_Clock::time_point deadline = Lsp_Clock::now() + g_lsp_limits.exit_grace;
     bool on_reader = lsp_on_reader_thread();
     Lsp_Session_Threads threads;
@@ -1756,6 +1770,7 @@ extern "C" VANTREL_EXPORT void enqueue_lsp_find_references(References_Callback c
                                                            uint32_t path_length, int32_t line,
                                                            int32_t character) {
     if (callback == nullptr) return;
+    note_call();
     std::string copy;
     References_Box* box = nullptr;
     try {

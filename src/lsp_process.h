@@ -169,6 +169,9 @@ struct Lsp_State {
     // session was started under.
     bool shutdown_under_way = false;
     uint64_t session_version = 0;
+    // The thread finishing a session whose threads could not be created: the
+    // callbacks it runs for the look-ups that session owed may call exit().
+    std::atomic<std::thread::id> abandoned_by;
 
     // Back-off of failed starts, guarded by g_lsp_executable_path_mutex, with
     // the number of settings of the executable: the end of a session started

@@ -183,6 +183,7 @@ void guarded(Body body) noexcept {
 // have held the client's locks at the fork.
 template <typename Body>
 void host_call(Body body) noexcept {
+    note_call();
     if (!in_forked_child() && !g_stopped.load(std::memory_order_acquire)) guarded(body);
 }
 
@@ -509,6 +510,18 @@ void wait_for_worker_end() {
     g_stop_cv.wait(lock, [] { return !g_worker_running; });
 }
 
+// The worker that calls exit() never returns to be joined: its handle is let
+// go, so that no stop made meanwhile (from a references callback, say) waits
+// to join it, and the caller waiting for the find whose callback exits is
+// released.
+void let_go_of_the_exiting_worker() {
+    if (g_current_request != nullptr) release_waiter(*g_current_request);
+    std::lock_guard lock(g_queue_mutex);
+    if (!g_worker_thread.joinable) return;
+    pthread_detach(g_worker_thread.handle);
+    g_worker_thread = Worker_Thread{};
+}
+
 // The stop at the process's exit, on whichever thread calls exit(): a host
 // thread, or a callback on the worker or on the server's reader. It does the
 // stop's work itself, beside any stop under way on another thread, which may
@@ -521,7 +534,7 @@ void wait_for_worker_end() {
 void stop_at_exit() {
     g_stopped = true;
     Worker_Thread worker = request_worker_stop();
-    if (on_worker_thread() && g_current_request != nullptr) release_waiter(*g_current_request);
+    if (on_worker_thread()) let_go_of_the_exiting_worker();
     guarded(lsp_shutdown_at_exit);
     if (worker.joinable) {
         pthread_join(worker.handle, nullptr);
@@ -577,10 +590,13 @@ void destroy_globals() {
     delete &g_lsp_state;
 }
 
-// Registered at load, before stop_at_unload, so that an unload runs it last:
-// with the library's threads ended, nothing uses the parsers or the global
-// objects, and they are freed, so that a library loaded and unloaded again and
-// again leaves nothing behind. At the process's exit it frees nothing.
+// Registered at the first call, before stop_at_unload, so that an unload
+// runs it last: with the library's threads ended, nothing uses the parsers or
+// the global objects, and they are freed, so that a library loaded and
+// unloaded again and again leaves nothing behind. At the process's exit it
+// frees nothing. (Registered at load, it would run after the exit's own
+// finalisers in a host that loads the library before main, which would take
+// the exit for an unload.)
 void free_at_unload(void*) {
     if (!g_unloading || g_keep_globals) return;
     if (in_forked_child()) {
@@ -591,12 +607,15 @@ void free_at_unload(void*) {
     destroy_globals();
 }
 
-[[maybe_unused]] const int g_free_at_unload_registered =
-    abi::__cxa_atexit(free_at_unload, nullptr, &__dso_handle);
+std::atomic<bool> g_called{false};
 
 // Runs from the library's own finalisers: at an unload before the exit
 // handlers registered under its handle, at the process's exit after them.
-__attribute__((destructor)) void note_unloading() { g_unloading = true; }
+// A library never called holds nothing that a thread could still use.
+__attribute__((destructor)) void note_unloading() {
+    g_unloading = true;
+    if (!g_called) destroy_globals();
+}
 
 // A child forked while another thread holds a lock that calls take before
 // any worker start (the executable path's, the queues') would inherit it
@@ -630,6 +649,11 @@ void unlock_in_child() {
 bool in_forked_child() {
     pid_t owner = g_worker_process.load();
     return owner != 0 && owner != getpid();
+}
+
+void note_call() {
+    if (!g_called.load(std::memory_order_acquire) && !g_called.exchange(true))
+        abi::__cxa_atexit(free_at_unload, nullptr, &__dso_handle);
 }
 
 extern "C" VANTREL_EXPORT void lsp_set_executable_path(const char* path) {
@@ -700,6 +724,7 @@ extern "C" VANTREL_EXPORT void enqueue_clear(void) {
 
 // Not a host_call: a stop made while another is under way waits for it.
 extern "C" VANTREL_EXPORT void enqueue_stop(void) {
+    note_call();
     if (!in_forked_child()) guarded(stop_all);
 }
 

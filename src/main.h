@@ -20,6 +20,10 @@ extern std::atomic<uint64_t> g_pending_tasks;
 // then on the calls return at once, before they read their arguments.
 extern std::atomic<bool> g_stopped;
 
+// Called first by every exported function that may touch the library's
+// objects: the first call sets up their release at an unload.
+void note_call();
+
 // True in a process other than the one that started the worker: a child
 // forked while the library was in use. The worker, the language server and
 // the reader thread are the parent's; the child must neither wait for them

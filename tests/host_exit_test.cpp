@@ -287,4 +287,18 @@ INSTANTIATE_TEST_SUITE_P(Host_Exit, Calls_At_The_End,
                                          Call::find, Call::references, Call::clear),
                          call_name);
 
+// A host that names the library at build time, whose exit finalises the
+// library only after the host's own exit handlers, exits from a scan
+// callback while two threads wait inside enqueue_stop (see linked_host.c).
+TEST(Host_Exit_Linked, FreesNothingThatThreadsInsideAStopWaitOn) {
+    for (int round = 0; round < 3 && !HasFailure(); ++round) {
+        pid_t host = fork();
+        if (host == 0) {
+            execl(VANTREL_LINKED_HOST, VANTREL_LINKED_HOST, nullptr);
+            _exit(127);
+        }
+        EXPECT_TRUE(exited_with(status_of(host), 0));
+    }
+}
+
 }  // namespace
