@@ -166,6 +166,13 @@ static void signal_wake_pipe(const Lsp_Process& process) {
     }
 }
 
+// Ends both threads' work on the server: the reader stops at the next header
+// it seeks, the writer before its next byte, and every wait of theirs ends.
+static void stop_reading_and_writing(Lsp_Process& process) {
+    process.running.store(false, std::memory_order_release);
+    signal_wake_pipe(process);
+}
+
 // ---------------------------------------------------------------------------
 // The session's phases
 
@@ -1243,23 +1250,20 @@ static void close_descriptor(int32_t& fd) {
     fd = -1;
 }
 
-// A host that runs with descriptor 0 or 1 closed would get them back from
-// pipe2; in the child dup2 onto the same number would then keep
-// close-on-exec set, and closing the original would close the copy.
-static bool move_above_standard_streams(int& fd) {
-    fd = above_standard_streams(fd);
-    return fd >= 0;
-}
-
 // Three pipes, all close-on-exec so that the child keeps none of our
 // descriptors but the two it gets as 0 and 1: the server's input, its
-// output, and the reader's wake-up pipe.
+// output, and the reader's wake-up pipe. A host that runs with descriptor 0
+// or 1 closed would get them back from pipe2; in the child dup2 onto the
+// same number would then keep close-on-exec set, and closing the original
+// would close the copy: they are moved above the standard streams.
 static bool create_pipes(int (&fds)[6]) {
     std::fill(std::begin(fds), std::end(fds), -1);
     bool created = pipe2(fds, O_CLOEXEC) == 0 && pipe2(fds + 2, O_CLOEXEC) == 0 &&
                    pipe2(fds + 4, O_CLOEXEC) == 0;
     for (int& fd : fds) {
-        if (created && !move_above_standard_streams(fd)) created = false;
+        if (!created) break;
+        fd = above_standard_streams(fd);
+        created = fd >= 0;
     }
     if (!created) {
         for (int& fd : fds) close_descriptor(fd);
@@ -1398,7 +1402,8 @@ static int32_t open_pidfd(const Lsp_Process& process) {
     if (!g_lsp_limits.use_pidfd) return -1;
     int fd = static_cast<int>(syscall(SYS_pidfd_open, process.pid, 0));
     if (fd < 0 && errno == ESRCH) note_child_exit(process);
-    if (fd < 0 || !move_above_standard_streams(fd)) return -1;
+    fd = above_standard_streams(fd);
+    if (fd < 0) return -1;
     siginfo_t info{};
     if (waitid(wait_on_pidfd, static_cast<id_t>(fd), &info, WEXITED | WNOHANG | WNOWAIT) != 0 &&
         errno == EINVAL) {
@@ -1594,27 +1599,45 @@ static bool wait_for_reader(Lsp_State& state, Lsp_Clock::time_point deadline) {
     return state.reader_done_cv.wait_until(lock, deadline, [&] { return state.reader_done; });
 }
 
+// Waits on session_changed until the thread has finished, or the deadline.
+static bool wait_until_finished(Lsp_State& state, bool Lsp_State::*finished, Deadline deadline) {
+    std::unique_lock lock(state.session_mutex);
+    auto done = [&] { return state.*finished; };
+    if (!deadline) {
+        state.session_changed.wait(lock, done);
+        return true;
+    }
+    return state.session_changed.wait_until(lock, *deadline, done);
+}
+
 // Until the deadline the reader goes on draining the server's output, so
 // that a server still answering earlier requests is not blocked on a full
-// pipe and can take exit and end by itself. Then running is cleared and the
-// wake-up pipe ends both threads' waits; the reader answers what is left and
-// ends the child, by SIGTERM if it is still there. No lock is held: the
-// reader's callbacks may wait for the worker, which takes
+// pipe and can take exit and end by itself. Then both threads' waits end; the
+// reader answers what is left and ends the child, by SIGTERM if it is still
+// there. The threads this shutdown holds are joined; the others are waited
+// for by their flags: threads that a stop from a references callback left to
+// end by themselves, or held by a shutdown under way on another thread,
+// which may be waiting for the thread that exits. No lock is held while this
+// waits: the reader's callbacks may wait for the worker, which takes
 // g_server_start_mutex at every Python scan.
 static void end_session_threads(Lsp_State& state, Lsp_Session_Threads& threads,
                                 Lsp_Clock::time_point deadline) {
     wait_for_reader(state, deadline);
-    state.process.running.store(false, std::memory_order_release);
-    signal_wake_pipe(state.process);
+    {
+        // Unless the shutdown holding the session has closed its descriptors.
+        std::lock_guard lock(g_server_start_mutex);
+        if (state.phase.load() != Lsp_Phase::idle) stop_reading_and_writing(state.process);
+    }
     join_session_threads(threads);
+    wait_until_finished(state, &Lsp_State::writer_finished, std::nullopt);
+    wait_until_finished(state, &Lsp_State::reader_finished, std::nullopt);
 }
 
 // A references callback that calls enqueue_stop runs on the reader thread,
 // which cannot wait for its own end: the session is made to end once the
 // callback returns, and its threads end by themselves.
 static void end_session_from_its_reader(Lsp_State& state) {
-    state.process.running.store(false, std::memory_order_release);
-    signal_wake_pipe(state.process);
+    stop_reading_and_writing(state.process);
     if (state.reader_thread.joinable()) state.reader_thread.detach();
     if (state.writer_thread.joinable()) state.writer_thread.detach();
 }
@@ -1636,21 +1659,9 @@ static bool take_session_to_shut_down(Lsp_State& state, Lsp_Clock::time_point de
     return true;
 }
 
-// Waits on session_changed until the thread has finished, or the deadline.
-static bool wait_until_finished(Lsp_State& state, bool Lsp_State::*finished, Deadline deadline) {
-    std::unique_lock lock(state.session_mutex);
-    auto done = [&] { return state.*finished; };
-    if (!deadline) {
-        state.session_changed.wait(lock, done);
-        return true;
-    }
-    return state.session_changed.wait_until(lock, *deadline, done);
-}
-
 // No session is alive before the first start: a host's shutdown then takes
 // no lock at all. Descriptors are closed only once the session's threads are
-// done with them, also threads that a stop from a references callback left
-// to end by themselves.
+// done with them.
 void lsp_shutdown() {
     Lsp_State& state = g_lsp_state;
     if (state.phase.load(std::memory_order_acquire) == Lsp_Phase::idle) return;
@@ -1658,8 +1669,6 @@ void lsp_shutdown() {
     Lsp_Session_Threads threads;
     if (!take_session_to_shut_down(state, deadline, threads)) return;
     end_session_threads(state, threads, deadline);
-    wait_until_finished(state, &Lsp_State::reader_finished, std::nullopt);
-    wait_until_finished(state, &Lsp_State::writer_finished, std::nullopt);
     std::lock_guard lock(g_server_start_mutex);
     close_server_output(state.process);
     set_phase(state, Lsp_Phase::idle);
@@ -1671,30 +1680,12 @@ void lsp_shutdown() {
 // deadline to send shutdown and exit.
 static void finish_reading_at_exit(Lsp_State& state, Lsp_Clock::time_point deadline) {
     wait_until_finished(state, &Lsp_State::writer_finished, deadline);
-    state.process.running.store(false, std::memory_order_release);
-    signal_wake_pipe(state.process);
+    stop_reading_and_writing(state.process);
     wait_until_finished(state, &Lsp_State::writer_finished, std::nullopt);
     end_session(state);
     answer_pending_requests(state);
     end_child(state.process, child_exit_deadline(state));
     mark_thread_finished(state, &Lsp_State::reader_finished);
-}
-
-// A shutdown that waits for the session's threads to be done rather than
-// joins them: a shutdown under way on another thread may hold their handles,
-// and be waiting for the exiting thread itself.
-static void end_session_at_exit(Lsp_State& state, Lsp_Clock::time_point deadline) {
-    wait_for_reader(state, deadline);
-    {
-        // Unless the shutdown holding the session has closed its descriptors.
-        std::lock_guard lock(g_server_start_mutex);
-        if (state.phase.load() != Lsp_Phase::idle) {
-            state.process.running.store(false, std::memory_order_release);
-            signal_wake_pipe(state.process);
-        }
-    }
-    wait_until_finished(state, &Lsp_State::writer_finished, std::nullopt);
-    wait_until_finished(state, &Lsp_State::reader_finished, std::nullopt);
 }
 
 // The session is looked at under g_server_start_mutex: a start under way on
@@ -1723,10 +1714,10 @@ void lsp_shutdown_at_exit() {
     }
     if (on_reader) {
         finish_reading_at_exit(state, deadline);
+        join_session_threads(threads);
     } else {
-        end_session_at_exit(state, deadline);
+        end_session_threads(state, threads, deadline);
     }
-    join_session_threads(threads);
 }
 
 // ---------------------------------------------------------------------------

@@ -527,10 +527,8 @@ void let_go_of_the_exiting_worker() {
 // stop's work itself, beside any stop under way on another thread, which may
 // be waiting for this very thread; it waits only for threads that cannot be
 // waiting for it. When it returns no thread of the library runs but this one
-// (and a host thread blocked in that other stop). A find whose callback calls
-// exit() releases its waiting caller, which may be a references callback
-// that the reader must finish. Nothing is freed: other host threads may still
-// be inside calls, which see the stop and return.
+// (and a host thread blocked in that other stop). Nothing is freed: other
+// host threads may still be inside calls, which see the stop and return.
 void stop_at_exit() {
     g_stopped = true;
     Worker_Thread worker = request_worker_stop();

@@ -263,19 +263,19 @@ void* parse_realloc(void* block, size_t size) {
 // data, heap and private mappings), from /proc/self/statm.
 bool read_memory_use(size_t& address_space, size_t& data) {
     int fd = above_standard_streams(open("/proc/self/statm", O_RDONLY | O_CLOEXEC));
-    FILE* statm = fd < 0 ? nullptr : fdopen(fd, "r");
-    if (statm == nullptr) {
-        if (fd >= 0) close(fd);
-        return false;
-    }
-    unsigned long size = 0, resident, shared, text, library, data_pages = 0;
-    bool read = std::fscanf(statm, "%lu %lu %lu %lu %lu %lu", &size, &resident, &shared, &text,
-                            &library, &data_pages) == 6;
-    std::fclose(statm);
+    if (fd < 0) return false;
+    char text[256];
+    ssize_t length = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (length <= 0) return false;
+    text[length] = '\0';
+    unsigned long size = 0, resident, shared, program, library, data_pages = 0;
+    bool read_all = std::sscanf(text, "%lu %lu %lu %lu %lu %lu", &size, &resident, &shared, &program,
+                                &library, &data_pages) == 6;
     size_t page_size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     address_space = size * page_size;
     data = data_pages * page_size;
-    return read;
+    return read_all;
 }
 
 // The current soft limit of a resource; SIZE_MAX when there is none.

@@ -105,24 +105,18 @@ void race_the_exit_with_a_stop(Race race) {
     }).detach();
 }
 
-class Host_Exit : public testing::Test {
+// The child's core library has the fixture's short limits.
+class Host_Exit : public Linked_Fake_Server_Test {
 protected:
-    Temp_Dir dir;
     int report_pipe[2] = {-1, -1};
 
-    // In the child: the core library with short limits, and a server that
-    // has answered the first look-up and holds HELD_LOOK_UPS more.
+    // In the child: a server that has answered the first look-up and holds
+    // HELD_LOOK_UPS more.
     void start_holding_server(Exiting exiting) {
         g_plan.report_fd = report_pipe[1];
-        shorten_limits();
-        link_vantrel();
-        setenv("VANTREL_FAKE_MODE", "ignore_shutdown", 1);
         setenv("VANTREL_FAKE_ANSWERS", "1", 1);
-        setenv("VANTREL_FAKE_INFO", (dir / "server.info").c_str(), 1);
-        unsetenv("VANTREL_FAKE_LOG");
-        g_vantrel.lsp_set_executable_path(VANTREL_FAKE_SERVER);
-        write_file(dir / "a.py", "def f():\n    pass\n");
-        scan(dir / "a.py");
+        use_server("ignore_shutdown");
+        scan(python_file("a.py"));
         References_Callback first = exiting == Exiting::references_callback ? exit_in_references_callback
                                     : exiting == Exiting::find_callback     ? exit_in_a_find_it_waits_for
                                                                             : report_answer;
@@ -165,14 +159,8 @@ protected:
         EXPECT_EQ(answers[FIRST_LOOK_UP], std::vector<int32_t>{2});
         for (uint64_t held = 1; held <= HELD_LOOK_UPS; ++held)
             EXPECT_EQ(answers[held], std::vector<int32_t>{0}) << "held look-up " << held;
-        std::istringstream info(read_file(dir / "server.info"));
-        for (std::string key, value; info >> key >> value;) {
-            if (key != "start") continue;
-            pid_t server = std::stoi(value);
-            std::optional<Process_Status> state = process_status(server);
-            EXPECT_TRUE(!state || state->state == 'Z') << "the server outlives its host";
-            kill(server, SIGKILL);
-        }
+        EXPECT_TRUE(last_server_ended()) << "the server outlives its host";
+        for (const std::string& server : server_info("start")) kill(std::stoi(server), SIGKILL);
     }
 
     void run_rounds(Exiting exiting, Race race) {

@@ -70,34 +70,6 @@ bool session_ended() {
     return g_lsp_state.reader_finished;
 }
 
-// The host, as the first process of its pid namespace. 0 when its own child
-// got the server's pid, and only the host's own SIGKILL ended it. The server
-// holds the look-up (or crashes at it), which is answered as it is lost.
-int host(Loss loss, const Temp_Dir& dir) {
-    sigset_t child_ended;
-    sigemptyset(&child_ended);
-    sigaddset(&child_ended, SIGCHLD);
-    pthread_sigmask(SIG_BLOCK, &child_ended, nullptr);
-    std::thread(reap_children).detach();
-    shorten_limits();
-    g_lsp_limits.exit_grace = 5s;  // the server ends on exit, however slow the build
-    link_vantrel();
-    setenv("VANTREL_FAKE_MODE", loss == Loss::at_a_stop ? "normal" : "crash_on_references", 1);
-    setenv("VANTREL_FAKE_ANSWERS", "0", 1);
-    g_vantrel.lsp_set_executable_path(VANTREL_FAKE_SERVER);
-    write_file(dir / "a.py", "def f():\n    pass\n");
-    scan(dir / "a.py");
-    g_vantrel.enqueue_lsp_find_references(answer_once_the_pid_is_reused, 1, "/a.py", 5, 0, 4);
-    if (loss == Loss::at_a_stop) g_vantrel.enqueue_stop();
-    if (wait_for_answers(1).size() != 1) return 2;
-    if (g_own_child < 0) return 77;  // no pid can be chosen for a child here
-    if (!eventually(session_ended) || g_own_child == 0) return 3;
-    if (g_own_child_status != -1) return 4;  // ended, or reaped, by the library
-    kill(g_own_child, SIGKILL);
-    eventually([] { return g_own_child_status != -1; }, 5s);
-    return WIFSIGNALED(g_own_child_status) && WTERMSIG(g_own_child_status) == SIGKILL ? 0 : 5;
-}
-
 // The child of the test that runs body as the first process of a new pid
 // namespace: 77 when the system gives none.
 template <typename Body>
@@ -108,16 +80,39 @@ int in_new_pid_namespace(Body body) {
     return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : 1;
 }
 
-class Reaped_Server : public testing::TestWithParam<Loss> {
+// The core library with the fixture's short limits.
+class Reaped_Server : public Linked_Fake_Server_Test, public testing::WithParamInterface<Loss> {
 protected:
-    Temp_Dir dir;
+    // The host, as the first process of its pid namespace. 0 when its own child
+    // got the server's pid, and only the host's own SIGKILL ended it. The server
+    // holds the look-up (or crashes at it), which is answered as it is lost.
+    int host(Loss loss) {
+        sigset_t child_ended;
+        sigemptyset(&child_ended);
+        sigaddset(&child_ended, SIGCHLD);
+        pthread_sigmask(SIG_BLOCK, &child_ended, nullptr);
+        std::thread(reap_children).detach();
+        g_lsp_limits.exit_grace = 5s;  // the server ends on exit, however slow the build
+        setenv("VANTREL_FAKE_ANSWERS", "0", 1);
+        use_server(loss == Loss::at_a_stop ? "normal" : "crash_on_references");
+        scan(python_file("a.py"));
+        g_vantrel.enqueue_lsp_find_references(answer_once_the_pid_is_reused, 1, "/a.py", 5, 0, 4);
+        if (loss == Loss::at_a_stop) g_vantrel.enqueue_stop();
+        if (wait_for_answers(1).size() != 1) return 2;
+        if (g_own_child < 0) return 77;  // no pid can be chosen for a child here
+        if (!eventually(session_ended) || g_own_child == 0) return 3;
+        if (g_own_child_status != -1) return 4;  // ended, or reaped, by the library
+        kill(g_own_child, SIGKILL);
+        eventually([] { return g_own_child_status != -1; }, 5s);
+        return WIFSIGNALED(g_own_child_status) && WTERMSIG(g_own_child_status) == SIGKILL ? 0 : 5;
+    }
 };
 
 TEST_P(Reaped_Server, PidThatTheHostGaveToItsOwnChildIsNeverSignalled) {
     Loss loss = GetParam();
     for (int round = 0; round < 3 && !HasFailure(); ++round) {
         pid_t child = fork_child([this, loss] {
-            return in_new_pid_namespace([this, loss] { return host(loss, dir); });
+            return in_new_pid_namespace([this, loss] { return host(loss); });
         });
         std::optional<int> status = status_of(child, 40s);
         if (exited_with(status, 77)) GTEST_SKIP() << "no pid namespace, or no chosen pid, here";
